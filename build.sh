@@ -1,0 +1,53 @@
+#!/usr/bin/env bash
+# One entry point for building blockkrylov on Debian.
+#   ./build.sh run       install what is missing, build, solve the default problem
+#   ./build.sh test      install what is missing, build, run the test suite
+#   ./build.sh sanitize  the test suite again under AddressSanitizer and UBSan
+#   ./build.sh deps      only install the Debian packages
+set -euo pipefail
+cd "$(dirname "$0")"
+
+PACKAGES=(cmake g++ gcc gfortran make binutils pkgconf
+          libopenblas-dev liblapack-dev libgtest-dev libbenchmark-dev
+          libcli11-dev nlohmann-json3-dev libfast-float-dev)
+JOBS=${JOBS:-$(nproc 2>/dev/null || echo 2)}
+
+deps() {
+  local missing=()
+  for p in "${PACKAGES[@]}"; do
+    dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
+  done
+  [ ${#missing[@]} -eq 0 ] && return 0
+  echo "Installing: ${missing[*]}"
+  local sudo=""
+  [ "$(id -u)" -eq 0 ] || sudo="sudo"
+  $sudo apt-get update -qq
+  DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq --no-install-recommends "${missing[@]}"
+}
+
+build() {  # build DIR [cmake options...]
+  local dir=$1; shift
+  cmake -S . -B "$dir" -DCMAKE_BUILD_TYPE=Release "$@" >/dev/null
+  cmake --build "$dir" -j "$JOBS"
+}
+
+case "${1:-run}" in
+  deps) deps ;;
+  run)
+    deps
+    build build
+    ./build/tools/bksolve/bksolve "${@:2}"
+    ;;
+  test)
+    deps
+    build build
+    ctest --test-dir build --output-on-failure -j "$JOBS"
+    ;;
+  sanitize)
+    deps
+    build build-sanitize -DCMAKE_BUILD_TYPE=RelWithDebInfo -DBLOCKKRYLOV_SANITIZE=ON -DBLOCKKRYLOV_BENCH=OFF
+    ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 \
+      ctest --test-dir build-sanitize --output-on-failure -j "$JOBS"
+    ;;
+  *) echo "usage: $0 [run|test|sanitize|deps]" >&2; exit 2 ;;
+esac
