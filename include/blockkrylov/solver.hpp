@@ -1,0 +1,113 @@
+// blockkrylov/solver.hpp - whole solves of A X = B with s right-hand sides,
+// built on the twelve C entry points of blockkrylov.h and nothing else.
+//
+// Three methods share one options type and one report type:
+//   solve_symmetric  block QMR on the complex-symmetric block Lanczos process
+//                    (A = A^T, not Hermitian); s products with A per step
+//   solve_qmr        block QMR on the two-sided block Lanczos process, for
+//                    general A; s products with A and s with A^T per step
+//   solve_gmres      restarted block GMRES with Householder basis and
+//                    deflation; one product with A per Hessenberg column
+//
+// The operator is any callable that multiplies an n x k block by A:
+//
+//   blockkrylov::Operator A = [&](int k, const blockkrylov::complex* x,
+//                                 blockkrylov::complex* y) {
+//     matrix.multiply(k, x, y);          // y(:, 1:k) = A * x(:, 1:k), ld n
+//   };
+//   blockkrylov::Options opt;
+//   opt.rtol = 1e-10;
+//   auto report = blockkrylov::solve_gmres(n, s, A, B.data(), n, X.data(), n, opt);
+//   if (!report.converged) std::cerr << report.message << '\n';
+//
+// X holds the starting guess on entry (zeros are fine) and the solution on
+// return. Convergence is always judged on the true residual:
+// ||b_j - A x_j|| <= rtol * ||b_j|| for every column j. Cheap estimates (the
+// GMRES least-squares residual, the QMR quasi-residual) only decide when the
+// true residual is worth forming. Limits count products with A (and A^T), one
+// per column, so methods and block sizes compare fairly; the products spent
+// on true residuals count too.
+//
+// Work arrays are allocated once per solve; the steps allocate nothing.
+#pragma once
+
+#include <complex>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "blockkrylov.h"
+
+namespace blockkrylov {
+
+using complex = std::complex<double>;
+
+// y(:, 1:k) = Op * x(:, 1:k); x and y are n x k, column-major, leading
+// dimension n, and never overlap.
+using Operator = std::function<void(int k, const complex* x, complex* y)>;
+
+enum class Method { symmetric, qmr, gmres };
+
+enum class Status {
+  converged,     // every column met rtol on the true residual
+  max_products,  // the product limit was reached first
+  breakdown,     // the Lanczos process broke down more often than allowed
+  stagnated,     // no further progress was possible (e.g. a restart gained nothing)
+  stopped,       // the progress callback asked to stop
+  invalid,       // the arguments were unusable (see message)
+};
+
+const char* to_string(Method m);
+const char* to_string(Status s);
+
+// What a progress callback sees after every iteration.
+struct Progress {
+  Method method;
+  long iteration;   // block steps (Lanczos) or Hessenberg columns (GMRES), over all restarts
+  long products;    // products with A and A^T so far, one per column
+  double estimate;  // largest estimated relative residual over the columns
+  int predicted;    // predicted total iterations (from C_CONVERGENCEPROGRESS)
+  double percent;   // progress estimate in percent
+};
+
+struct Options {
+  double rtol = 1e-8;          // relative tolerance, per column of B
+  long max_products = 0;       // limit on products with A (and A^T); 0: 10 * n * s, at least 1000
+  int restart = 60;            // GMRES: basis capacity m per cycle (raised to at least 2 s)
+  double deflation_tol = 1e-12;  // GMRES: relative threshold for negligible directions
+  int max_breakdowns = 10;     // Lanczos: restarts allowed after a breakdown
+  // Called after every iteration; return false to stop the solve.
+  std::function<bool(const Progress&)> progress;
+  // Two-sided method: the starting left block (n x s, leading dimension n).
+  // Null selects the default: the normalised starting residual block itself
+  // (W1 = V1), which makes the method coincide with the symmetric one when
+  // A = A^T.
+  const complex* left_start = nullptr;
+};
+
+struct Report {
+  Method method = Method::gmres;
+  Status status = Status::invalid;
+  bool converged = false;
+  long iterations = 0;          // as in Progress::iteration
+  long products = 0;            // products with A and A^T, one per column
+  int restarts = 0;             // GMRES cycles after the first; Lanczos restarts
+  int breakdowns = 0;           // Lanczos breakdowns met (each one restarted or ended the solve)
+  std::vector<double> residuals;  // true relative residual of every column at the end
+  std::vector<double> history;    // largest estimated relative residual, per iteration
+  std::string message;          // one line saying how the solve ended
+};
+
+Report solve_symmetric(int n, int s, const Operator& A, const complex* B, int ldb, complex* X,
+                       int ldx, const Options& options = {});
+
+Report solve_qmr(int n, int s, const Operator& A, const Operator& At, const complex* B, int ldb,
+                 complex* X, int ldx, const Options& options = {});
+
+Report solve_gmres(int n, int s, const Operator& A, const complex* B, int ldb, complex* X,
+                   int ldx, const Options& options = {});
+
+}  // namespace blockkrylov
+
+// Definitions (header-only).
+#include "blockkrylov/detail/solver_impl.hpp"
