@@ -1,0 +1,75 @@
+// Pieces that the two block Lanczos drivers share: the normalisation of a
+// starting block with its message, the condition test of a small coupling
+// matrix with its records, the recurrence step that turns a product block
+// into the next normalised Lanczos block, the direction update, and the
+// hand-over of the newest Lanczos column to the block QMR step.
+//
+// All blocks are n x s with leading dimension n; small matrices s x s with
+// leading dimension s unless stated.
+#pragma once
+
+#include "common/core.hpp"
+
+namespace bk::lanczos {
+
+// The condition limit on d_n and e_n.
+inline constexpr double kCondLimit = 1.0E10;
+
+// Texts of one condition test: one driver, one small matrix.
+struct ConditionRecords {
+  const char* error;      // first record of the two hard failures
+  const char* svd_error;  // followed by the decomposition's info
+  const char* singular;   // exactly singular matrix
+  const char* warning;    // first record of the near breakdown
+  const char* bad_cond;   // followed by cond
+};
+
+// Normalises columns first..s of X (ld ldx, length n), norms into nrm. Stops
+// at the first column of norm exactly zero, writes the two NRM_SS records
+// naming it and returns its index; returns 0 when every column was scaled.
+int normalise_from(zc* X, double* nrm, const int* ldx, const int* n, const int* first,
+                   const int* s);
+
+// Normalises a starting block (ld n). On a zero column: NRM_SS's records, then
+// `message`; result 1. Otherwise 0.
+int normalise_start(zc* X, double* nrm, const int* n, const int* s, const char* message);
+
+// SVDINV_SS on panel 1 of SVB (s x 4s), then in order: info != 0, sing != 0,
+// cond above the limit or not a number. The first that holds writes its
+// records and gives 1; otherwise 0 with the inverse in panel 4.
+int condition_test(const int* s, zc* SVB, zc* sv, zc* SVWORK, const ConditionRecords& r);
+
+// Next Lanczos block from a product block Z:
+//   Z := Z - Y C (C: s x s, ld ldc), nrmold := nrm, Y := Z, normalise Y.
+// A column of Y that comes out exactly zero gets the NRM_SS records, norm 0
+// and stays zero; the columns after it are still normalised.
+void next_block(const int* n, const int* s, zc* Z, zc* Y, const zc* C, const int* ldc,
+                double* nrm, double* nrmold);
+
+// Direction update P := V - P U, with Z as scratch for P U.
+void next_direction(const int* n, const int* s, zc* P, const zc* V, const zc* U, zc* Z);
+
+// Right-hand side of the QMR problem at the start: TAU (2s x s) = [diag(nrm); 0].
+void start_rhs(const int* s, zc* TAU, const double* nrm);
+
+// Newest block column of the Lanczos matrix, for each j = 1..s: row s+j of TAU
+// cleared, the strictly lower part of column jcur+j of RINV cleared, and
+// column jcur+j of QRS (ld 3s+3) set to [0; alpha (kept); rho(j) e_j] in its
+// rows 1..3s.
+void qmr_column(const int* s, const int* jcur, zc* QRS, zc* RINV, zc* TAU, const double* rho);
+
+// The block QMR update and what follows it: ZD_BQMR1 (WK is its scratch); on a
+// nonzero result r, writes `message` and returns r. Otherwise moves rows
+// s+1..2s of TAU up to rows 1..s, exchanges jcur and jprev and returns 0.
+int qmr_step(const int* n, const int* s, int* jcur, int* jprev, zc* QRS, zc* RINV, zc* TAU,
+             zc* D, const zc* P, zc* X, zc* WK, const char* message);
+
+// A REVCOM the driver does not know: the record with its value, and -REVCOM
+// (wrapping for the one value whose negation does not fit, so the result is
+// never 0).
+int bad_revcom(const char* text, const int* REVCOM);
+
+// Sets count complex entries to zero.
+void zero(zc* a, long long count);
+
+}  // namespace bk::lanczos
