@@ -1,0 +1,646 @@
+// bksolve: solves A X = B for a sparse complex A and s right-hand sides with
+// the block Krylov solvers of blockkrylov, from Matrix Market files or on a
+// built-in 2D Helmholtz problem.
+//
+//   bksolve                              the built-in problem (see --help)
+//   bksolve A.mtx                        B = ones, method chosen from A
+//   bksolve A.mtx -b B.mtx -o X.mtx      B from a file, X written to X.mtx
+//   bksolve A.mtx --rhs solution --nrhs 4 --method gmres --json
+//
+// Method "auto" takes the complex-symmetric solver when A equals its plain
+// transpose and restarted block GMRES otherwise. B with more columns than the
+// block size is solved block by block. With --scale the system is solved as
+// (S A S) Y = S B, X = S Y, S = diag(a_ii)^(-1/2) with complex square roots:
+// the scaled matrix keeps unit diagonal and stays complex-symmetric when A is.
+// Every figure in the summary is measured on the original system: the true
+// relative residual ||b_j - A x_j|| / ||b_j|| of each column, and the relative
+// error of each column when the solution is known (--rhs solution).
+//
+// Exit status: 0 every column converged; 1 an input or output error (one
+// message on standard error naming the file and line); 2 a usage error;
+// 3 the solve ended without convergence (X is still written); 130 stopped by
+// an interrupt. A failed run never leaves a partial output file: X is written
+// to a temporary file beside the target and renamed into place.
+#include <unistd.h>
+
+#include <CLI/CLI.hpp>
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <cmath>
+#include <csignal>
+#include <cstdio>
+#include <cstring>
+#include <iostream>
+#include <memory>
+#include <nlohmann/json.hpp>
+#include <random>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#ifdef _OPENMP
+#include <omp.h>
+#endif
+
+#include "blockkrylov/csr.hpp"
+#include "blockkrylov/problems.hpp"
+#include "blockkrylov/solver.hpp"
+#include "matrix_market.hpp"
+
+namespace {
+
+using blockkrylov::complex;
+using blockkrylov::CsrMatrix;
+using Clock = std::chrono::steady_clock;
+
+constexpr int kExitConverged = 0;
+constexpr int kExitError = 1;
+constexpr int kExitUsage = 2;
+constexpr int kExitNotConverged = 3;
+constexpr int kExitInterrupted = 130;
+
+// The built-in problem: -Laplace(u) - k^2 (1 + i damping) u on a 500 x 500
+// grid with 8 point sources.
+constexpr int kDefaultGrid = 500;
+constexpr int kDefaultSources = 8;
+constexpr double kDefaultWavenumber = 40.0;
+constexpr double kDefaultDamping = 0.5;
+constexpr double kDefaultProblemTol = 1e-6;
+constexpr double kDefaultTol = 1e-8;
+
+std::atomic<int> g_interrupts{0};
+
+extern "C" void on_signal(int sig) {
+  // First interrupt: ask the solve to stop at its next iteration. Second, or
+  // a termination request: remove any half-written output and leave now.
+  if (sig == SIGINT && g_interrupts.fetch_add(1) == 0) return;
+  bksolve::remove_pending_output();
+  std::_Exit(kExitInterrupted);
+}
+
+struct Error : std::runtime_error {
+  using std::runtime_error::runtime_error;
+};
+
+struct Settings {
+  std::string matrix_file;
+  std::string rhs_file;
+  std::string rhs_kind;  // ones | random | point | solution (empty: default)
+  int nrhs = 0;          // 0: default
+  unsigned long seed = 1;
+  std::string method = "auto";
+  int restart = 60;
+  double rtol = 0.0;  // 0: default
+  long max_products = 0;
+  int block_size = 8;
+  bool scale = false;
+  int threads = 0;
+  bool quiet = false;
+  bool json = false;
+  std::string output;
+  int grid = kDefaultGrid;
+  double wavenumber = kDefaultWavenumber;
+  double damping = kDefaultDamping;
+};
+
+struct Problem {
+  std::string description;  // what is solved, one line
+  std::string matrix_source;
+  std::string rhs_description;
+  CsrMatrix A;
+  int n = 0;
+  int s = 0;
+  std::vector<complex> B;      // n x s
+  std::vector<complex> Xtrue;  // n x s when the solution is known
+};
+
+double seconds_since(Clock::time_point t0) {
+  return std::chrono::duration<double>(Clock::now() - t0).count();
+}
+
+std::string fmt(const char* f, double v) {
+  char buf[64];
+  std::snprintf(buf, sizeof buf, f, v);
+  return buf;
+}
+
+// ---------------------------------------------------------------------------
+// Building the problem
+
+// The matrix of a file; its order comes from the size line.
+CsrMatrix matrix_from_file(const std::string& path) {
+  bksolve::MatrixMarket mm = bksolve::read_matrix_market(path);
+  if (!mm.is_square())
+    throw Error(path + ": the matrix is " + std::to_string(mm.rows) + " x " + std::to_string(mm.cols) +
+                ", but A must be square");
+  if (mm.rows == 0) throw Error(path + ": the matrix is empty (0 x 0)");
+  const int n = mm.rows;
+  std::vector<int> r, c;
+  std::vector<complex> v;
+  mm.to_triplets(r, c, v);
+  mm = bksolve::MatrixMarket();
+  CsrMatrix A = CsrMatrix::from_triplets(n, r, c, v);
+  // Entries that are finite on their own may still sum to an overflow.
+  for (const complex& a : A.val)
+    if (!std::isfinite(a.real()) || !std::isfinite(a.imag()))
+      throw Error(path + ": duplicate entries sum to a value that is not finite");
+  return A;
+}
+
+std::vector<complex> random_block(int n, int s, unsigned long seed) {
+  std::mt19937_64 gen(seed);
+  std::uniform_real_distribution<double> u(-1.0, 1.0);
+  std::vector<complex> x(static_cast<size_t>(n) * s);
+  for (auto& v : x) {
+    const double re = u(gen);
+    v = complex(re, u(gen));
+  }
+  return x;
+}
+
+void build_rhs(const Settings& st, Problem& p, bool builtin) {
+  const int n = p.n;
+  if (!st.rhs_file.empty()) {
+    bksolve::MatrixMarket mm = bksolve::read_matrix_market(st.rhs_file);
+    if (mm.rows != n)
+      throw Error(st.rhs_file + ": B has " + std::to_string(mm.rows) + " rows, but A has " + std::to_string(n));
+    if (mm.cols == 0) throw Error(st.rhs_file + ": B has no columns");
+    p.s = mm.cols;
+    p.B = mm.to_dense();
+    p.rhs_description = "B from " + st.rhs_file;
+    return;
+  }
+  const std::string kind = !st.rhs_kind.empty() ? st.rhs_kind : builtin ? "point" : "ones";
+  const int s = st.nrhs > 0 ? st.nrhs : builtin ? kDefaultSources : 1;
+  p.s = s;
+  const std::string cols = std::to_string(s) + (s == 1 ? " column" : " columns");
+  if (kind == "ones") {
+    p.B.assign(static_cast<size_t>(n) * s, complex(1.0, 0.0));
+    p.rhs_description = "B = ones (" + cols + ")";
+  } else if (kind == "random") {
+    p.B = random_block(n, s, st.seed);
+    p.rhs_description = "B random, seed " + std::to_string(st.seed) + " (" + cols + ")";
+  } else if (kind == "point") {
+    if (builtin) {
+      p.B = blockkrylov::problems::point_sources(st.grid, st.grid, s);
+    } else {
+      p.B.assign(static_cast<size_t>(n) * s, complex(0.0, 0.0));
+      for (int j = 0; j < s; ++j) {
+        const long i = static_cast<long>((j + 0.5) * static_cast<double>(n) / s);
+        p.B[static_cast<size_t>(j) * n + static_cast<size_t>(std::min<long>(i, n - 1))] = 1.0;
+      }
+    }
+    p.rhs_description = std::to_string(s) + (s == 1 ? " point source" : " point sources");
+  } else {  // solution
+    p.Xtrue = random_block(n, s, st.seed);
+    p.B.resize(static_cast<size_t>(n) * s);
+    p.A.multiply(s, p.Xtrue.data(), p.B.data());
+    p.rhs_description = "B = A X_true, X_true random, seed " + std::to_string(st.seed) + " (" + cols + ")";
+  }
+}
+
+Problem build_problem(const Settings& st) {
+  Problem p;
+  const bool builtin = st.matrix_file.empty();
+  if (builtin) {
+    p.A = blockkrylov::problems::helmholtz_2d(st.grid, st.grid, st.wavenumber, st.damping);
+    p.matrix_source = "built-in";
+    p.description = "2D Helmholtz -Laplace(u) - k^2 (1 + " + fmt("%g", st.damping) + "i) u, k = " +
+                    fmt("%g", st.wavenumber) + ", " + std::to_string(st.grid) + " x " + std::to_string(st.grid) +
+                    " grid, Dirichlet (complex-symmetric, indefinite)";
+  } else {
+    p.A = matrix_from_file(st.matrix_file);
+    p.matrix_source = st.matrix_file;
+    p.description = "A from " + st.matrix_file;
+  }
+  p.n = p.A.n;
+  build_rhs(st, p, builtin);
+  return p;
+}
+
+// ---------------------------------------------------------------------------
+// Symmetric diagonal scaling
+
+// S = diag(a_ii)^(-1/2) with the principal complex square root; a zero
+// diagonal entry leaves its row and column unscaled.
+std::vector<complex> diagonal_scaling(const CsrMatrix& A, int& unscaled) {
+  std::vector<complex> d(static_cast<size_t>(A.n), complex(1.0, 0.0));
+  unscaled = 0;
+  for (int i = 0; i < A.n; ++i) {
+    complex a(0.0, 0.0);
+    for (std::int64_t q = A.rowptr[i]; q < A.rowptr[i + 1]; ++q)
+      if (A.col[q] == i) a = A.val[q];
+    if (a == complex(0.0, 0.0)) {
+      ++unscaled;
+      continue;
+    }
+    const complex r = 1.0 / std::sqrt(a);
+    if (std::isfinite(r.real()) && std::isfinite(r.imag()))
+      d[i] = r;
+    else
+      ++unscaled;
+  }
+  return d;
+}
+
+// ---------------------------------------------------------------------------
+// Progress line on standard error
+
+class ProgressLine {
+ public:
+  explicit ProgressLine(bool enabled) : enabled_(enabled) {}
+  void set_block(int b, int nb) { block_ = nb > 1 ? "block " + std::to_string(b) + "/" + std::to_string(nb) + "  " : ""; }
+  bool update(const blockkrylov::Progress& p) {
+    if (g_interrupts.load() > 0) return false;
+    if (!enabled_) return true;
+    const auto now = Clock::now();
+    if (shown_ && now - last_ < std::chrono::milliseconds(100)) return true;
+    last_ = now;
+    char line[200];
+    if (p.predicted > 0 && p.percent > 0)
+      std::snprintf(line, sizeof line, "\r%s  %sit %ld  products %ld  residual %.2e  %3.0f%% of ~%d it\033[K",
+                    blockkrylov::to_string(p.method), block_.c_str(), p.iteration, p.products, p.estimate,
+                    p.percent, p.predicted);
+    else
+      std::snprintf(line, sizeof line, "\r%s  %sit %ld  products %ld  residual %.2e\033[K",
+                    blockkrylov::to_string(p.method), block_.c_str(), p.iteration, p.products, p.estimate);
+    std::fputs(line, stderr);
+    std::fflush(stderr);
+    shown_ = true;
+    return true;
+  }
+  void clear() {
+    if (shown_) {
+      std::fputs("\r\033[K", stderr);
+      std::fflush(stderr);
+    }
+    shown_ = false;
+  }
+
+ private:
+  bool enabled_;
+  bool shown_ = false;
+  Clock::time_point last_{};
+  std::string block_;
+};
+
+// ---------------------------------------------------------------------------
+// Solving
+
+struct Outcome {
+  blockkrylov::Method method = blockkrylov::Method::gmres;
+  blockkrylov::Status status = blockkrylov::Status::converged;
+  bool converged = true;
+  long iterations = 0;
+  long products = 0;
+  int restarts = 0;
+  int breakdowns = 0;
+  int blocks = 0;
+  std::string message;
+  std::vector<complex> X;
+  std::vector<double> residuals;  // true relative residual per column, original system
+  std::vector<double> errors;     // relative error per column (when known)
+  double seconds = 0.0;
+};
+
+blockkrylov::Method choose_method(const Settings& st, const Problem& p) {
+  if (st.method == "symmetric") {
+    if (!p.A.is_symmetric())
+      throw Error("the matrix is not complex-symmetric (A differs from its transpose); "
+                  "--method symmetric needs A = A^T: use --method qmr or gmres");
+    return blockkrylov::Method::symmetric;
+  }
+  if (st.method == "qmr") return blockkrylov::Method::qmr;
+  if (st.method == "gmres") return blockkrylov::Method::gmres;
+  return p.A.is_symmetric() ? blockkrylov::Method::symmetric : blockkrylov::Method::gmres;
+}
+
+std::vector<double> column_norms(int n, int s, const complex* x) {
+  std::vector<double> r(static_cast<size_t>(s));
+  for (int j = 0; j < s; ++j) {
+    double acc = 0.0;
+    const complex* c = x + static_cast<size_t>(j) * n;
+    for (int i = 0; i < n; ++i) acc += std::norm(c[i]);
+    r[j] = std::sqrt(acc);
+  }
+  return r;
+}
+
+Outcome solve(const Settings& st, const Problem& p, blockkrylov::Method method, double rtol) {
+  Outcome out;
+  out.method = method;
+  const int n = p.n, s = p.s;
+
+  // The system handed to the solver: the original, or S A S and S B.
+  std::unique_ptr<CsrMatrix> scaled;
+  std::vector<complex> scale, Bs;
+  const CsrMatrix* M = &p.A;
+  const complex* B = p.B.data();
+  if (st.scale) {
+    int unscaled = 0;
+    scale = diagonal_scaling(p.A, unscaled);
+    if (unscaled > 0 && !st.quiet)
+      std::fprintf(stderr, "bksolve: note: %d zero diagonal entries; their rows and columns are not scaled\n",
+                   unscaled);
+    scaled = std::make_unique<CsrMatrix>(p.A);
+    for (int i = 0; i < n; ++i)
+      for (std::int64_t q = scaled->rowptr[i]; q < scaled->rowptr[i + 1]; ++q)
+        scaled->val[q] *= scale[i] * scale[scaled->col[q]];
+    Bs.resize(p.B.size());
+    for (int j = 0; j < s; ++j)
+      for (int i = 0; i < n; ++i) Bs[static_cast<size_t>(j) * n + i] = scale[i] * p.B[static_cast<size_t>(j) * n + i];
+    M = scaled.get();
+    B = Bs.data();
+  }
+
+  blockkrylov::Operator op = [M](int k, const complex* x, complex* y) { M->multiply(k, x, y); };
+  blockkrylov::Operator opt = [M](int k, const complex* x, complex* y) { M->multiply_transpose(k, x, y); };
+
+  ProgressLine line(!st.quiet && !st.json && ::isatty(STDERR_FILENO));
+  blockkrylov::Options opt_base;
+  opt_base.rtol = rtol;
+  opt_base.max_products = st.max_products;
+  opt_base.restart = st.restart;
+  opt_base.progress = [&line](const blockkrylov::Progress& pr) { return line.update(pr); };
+
+  out.X.assign(static_cast<size_t>(n) * s, complex(0.0, 0.0));
+  const int bs = std::max(1, std::min(st.block_size, s));
+  const int nblocks = (s + bs - 1) / bs;
+  out.blocks = nblocks;
+  const auto t0 = Clock::now();
+  for (int b = 0; b < nblocks; ++b) {
+    const int j0 = b * bs;
+    const int sb = std::min(bs, s - j0);
+    line.set_block(b + 1, nblocks);
+    const complex* Bb = B + static_cast<size_t>(j0) * n;
+    complex* Xb = out.X.data() + static_cast<size_t>(j0) * n;
+    blockkrylov::Report r;
+    switch (method) {
+      case blockkrylov::Method::symmetric:
+        r = blockkrylov::solve_symmetric(n, sb, op, Bb, n, Xb, n, opt_base);
+        break;
+      case blockkrylov::Method::qmr:
+        r = blockkrylov::solve_qmr(n, sb, op, opt, Bb, n, Xb, n, opt_base);
+        break;
+      case blockkrylov::Method::gmres:
+        r = blockkrylov::solve_gmres(n, sb, op, Bb, n, Xb, n, opt_base);
+        break;
+    }
+    out.iterations += r.iterations;
+    out.products += r.products;
+    out.restarts += r.restarts;
+    out.breakdowns += r.breakdowns;
+    if (!r.converged && out.converged) {
+      out.converged = false;
+      out.status = r.status;
+      out.message = nblocks > 1 ? "block " + std::to_string(b + 1) + ": " + r.message : r.message;
+    }
+    if (out.converged) out.message = r.message;
+    if (r.status == blockkrylov::Status::stopped || r.status == blockkrylov::Status::invalid) break;
+  }
+  out.seconds = seconds_since(t0);
+  line.clear();
+
+  // Back to the original unknowns, then measure on the original system.
+  if (st.scale)
+    for (int j = 0; j < s; ++j)
+      for (int i = 0; i < n; ++i) out.X[static_cast<size_t>(j) * n + i] *= scale[i];
+  std::vector<complex> R(static_cast<size_t>(n) * s);
+  p.A.multiply(s, out.X.data(), R.data());
+  for (size_t q = 0; q < R.size(); ++q) R[q] = p.B[q] - R[q];
+  const std::vector<double> rn = column_norms(n, s, R.data()), bn = column_norms(n, s, p.B.data());
+  out.residuals.resize(static_cast<size_t>(s));
+  for (int j = 0; j < s; ++j) out.residuals[j] = bn[j] > 0.0 ? rn[j] / bn[j] : rn[j];
+  if (!p.Xtrue.empty()) {
+    for (size_t q = 0; q < R.size(); ++q) R[q] = out.X[q] - p.Xtrue[q];
+    const std::vector<double> en = column_norms(n, s, R.data()), xn = column_norms(n, s, p.Xtrue.data());
+    out.errors.resize(static_cast<size_t>(s));
+    for (int j = 0; j < s; ++j) out.errors[j] = xn[j] > 0.0 ? en[j] / xn[j] : en[j];
+  }
+  return out;
+}
+
+// ---------------------------------------------------------------------------
+// Output
+
+const char* method_title(blockkrylov::Method m) {
+  switch (m) {
+    case blockkrylov::Method::symmetric: return "block QMR, complex-symmetric Lanczos";
+    case blockkrylov::Method::qmr: return "block QMR, two-sided Lanczos";
+    case blockkrylov::Method::gmres: return "restarted block GMRES, Householder basis";
+  }
+  return "";
+}
+
+int threads_in_use() {
+#ifdef _OPENMP
+  return omp_get_max_threads();
+#else
+  return 1;
+#endif
+}
+
+void print_summary(std::FILE* f, const Settings& st, const Problem& p, const Outcome& o, double rtol,
+                   double setup_seconds) {
+  std::fprintf(f, "method      %s (%s)\n", blockkrylov::to_string(o.method), method_title(o.method));
+  if (o.method == blockkrylov::Method::gmres) std::fprintf(f, "restart     %d\n", st.restart);
+  std::fprintf(f, "n           %d\n", p.n);
+  std::fprintf(f, "nnz         %lld\n", static_cast<long long>(p.A.nnz()));
+  std::fprintf(f, "s           %d", p.s);
+  if (o.blocks > 1) std::fprintf(f, " (in %d blocks of at most %d)", o.blocks, st.block_size);
+  std::fprintf(f, "\n");
+  if (st.scale) std::fprintf(f, "scaling     symmetric diagonal (D^-1/2 A D^-1/2)\n");
+  std::fprintf(f, "iterations  %ld\n", o.iterations);
+  std::fprintf(f, "products    %ld\n", o.products);
+  if (o.restarts > 0) std::fprintf(f, "restarts    %d\n", o.restarts);
+  if (o.breakdowns > 0) std::fprintf(f, "breakdowns  %d\n", o.breakdowns);
+  std::fprintf(f, "time        %.3f s solve, %.3f s setup, %d threads\n", o.seconds, setup_seconds,
+               threads_in_use());
+  std::fprintf(f, "status      %s (rtol %.1e): %s\n", o.converged ? "converged" : "NOT converged", rtol,
+               o.message.c_str());
+  std::fprintf(f, "%-8s %-22s%s\n", "column", "true rel. residual", p.Xtrue.empty() ? "" : "rel. error");
+  for (int j = 0; j < p.s; ++j) {
+    std::fprintf(f, "%-8d %-22.3e", j + 1, o.residuals[j]);
+    if (!p.Xtrue.empty()) std::fprintf(f, "%.3e", o.errors[j]);
+    std::fprintf(f, "\n");
+  }
+  if (!st.output.empty()) std::fprintf(f, "solution    written to %s\n", st.output.c_str());
+}
+
+nlohmann::json json_summary(const Settings& st, const Problem& p, const Outcome& o, double rtol,
+                            double setup_seconds) {
+  nlohmann::json j;
+  j["problem"] = p.description;
+  j["matrix"] = p.matrix_source;
+  j["rhs"] = p.rhs_description;
+  j["method"] = blockkrylov::to_string(o.method);
+  if (o.method == blockkrylov::Method::gmres) j["restart"] = st.restart;
+  j["n"] = p.n;
+  j["nnz"] = p.A.nnz();
+  j["s"] = p.s;
+  j["block_size"] = std::min(st.block_size, p.s);
+  j["scaled"] = st.scale;
+  j["rtol"] = rtol;
+  j["converged"] = o.converged;
+  j["status"] = blockkrylov::to_string(o.status);
+  j["message"] = o.message;
+  j["iterations"] = o.iterations;
+  j["products"] = o.products;
+  j["restarts"] = o.restarts;
+  j["breakdowns"] = o.breakdowns;
+  j["solve_seconds"] = o.seconds;
+  j["setup_seconds"] = setup_seconds;
+  j["threads"] = threads_in_use();
+  j["residuals"] = o.residuals;
+  if (!o.errors.empty()) j["errors"] = o.errors;
+  if (!st.output.empty()) j["output"] = st.output;
+  return j;
+}
+
+// ---------------------------------------------------------------------------
+// Command line
+
+CLI::Validator finite_positive() {
+  return CLI::Validator(
+      [](std::string& v) -> std::string {
+        double x = 0;
+        std::istringstream in(v);
+        if (!(in >> x) || !std::isfinite(x) || x <= 0) return "must be a positive finite number, not " + v;
+        return {};
+      },
+      "POSITIVE");
+}
+
+void define_options(CLI::App& app, Settings& st) {
+  app.add_option("matrix", st.matrix_file,
+                 "Matrix Market file with the square matrix A (coordinate or array; real, integer, complex or "
+                 "pattern; general, symmetric, skew-symmetric or hermitian). Without it, bksolve solves its "
+                 "built-in 2D Helmholtz problem.");
+  auto* bfile = app.add_option("-b,--rhs-file", st.rhs_file, "Matrix Market file with B (n rows, s columns)");
+  auto* kind = app.add_option("--rhs", st.rhs_kind,
+                              "generate B: ones, random, point (unit vectors spread over the unknowns; point "
+                              "sources on the built-in grid) or solution (B = A X_true for a random X_true, so "
+                              "that the error can be reported) [default: ones; point for the built-in problem]")
+                   ->check(CLI::IsMember({"ones", "random", "point", "solution"}));
+  auto* nrhs = app.add_option("--nrhs", st.nrhs, "columns of a generated B [default: 1; 8 for the built-in problem]")
+                   ->check(CLI::Range(1, 100000));
+  app.add_option("--seed", st.seed, "seed of the random B or X_true")->capture_default_str();
+  bfile->excludes(kind)->excludes(nrhs);
+  app.add_option("-m,--method", st.method,
+                 "symmetric (A must equal its transpose), qmr (two-sided, general A), gmres, or auto "
+                 "(symmetric when A = A^T, else gmres)")
+      ->check(CLI::IsMember({"auto", "symmetric", "qmr", "gmres"}))
+      ->capture_default_str();
+  app.add_option("--restart", st.restart, "GMRES basis size per cycle (raised to at least twice the block size)")
+      ->check(CLI::Range(1, 100000))
+      ->capture_default_str();
+  app.add_option("-t,--rtol", st.rtol,
+                 "relative tolerance per column: ||b_j - A x_j|| <= rtol ||b_j|| [default: 1e-8; 1e-6 for the "
+                 "built-in problem]")
+      ->check(finite_positive());
+  app.add_option("--max-products", st.max_products,
+                 "limit on products with A (and A^T) per block, one per column [default: 10 n s, at least 1000]")
+      ->check(CLI::Range(1L, 1000000000000L));
+  app.add_option("-k,--block-size", st.block_size, "right-hand sides solved together; B is split into blocks of this size")
+      ->check(CLI::Range(1, 1024))
+      ->capture_default_str();
+  app.add_flag("--scale", st.scale,
+               "symmetric diagonal scaling: solve (D^-1/2 A D^-1/2) Y = D^-1/2 B, X = D^-1/2 Y with complex "
+               "square roots (keeps a complex-symmetric A complex-symmetric)");
+  app.add_option("-j,--threads", st.threads, "OpenMP threads [default: the OpenMP default]")->check(CLI::Range(1, 4096));
+  app.add_option("-o,--output", st.output, "write X to this Matrix Market array file");
+  app.add_flag("-q,--quiet", st.quiet, "no progress line and no notes on standard error");
+  app.add_flag("--json", st.json,
+               "print the summary as one JSON object on standard output (library messages go to standard error)");
+  auto* g = app.add_option_group("built-in problem");
+  g->add_option("--grid", st.grid, "grid points per side")->check(CLI::Range(2, 20000))->capture_default_str();
+  g->add_option("--wavenumber", st.wavenumber, "wavenumber k")->check(CLI::NonNegativeNumber)->capture_default_str();
+  g->add_option("--damping", st.damping, "damping of the shift k^2 (1 + i damping)")
+      ->check(CLI::NonNegativeNumber)
+      ->capture_default_str();
+}
+
+int run(int argc, char** argv) {
+  Settings st;
+  CLI::App app{
+      "bksolve - solve A X = B for a sparse complex A and s right-hand sides with block Krylov methods.\n"
+      "Without a matrix file it solves a built-in problem: a 2D Helmholtz operator with a complex shift\n"
+      "(complex-symmetric, indefinite) on a 500 x 500 grid with 8 point sources.\n",
+      "bksolve"};
+  app.set_version_flag("--version", std::string("bksolve (blockkrylov) ") + BKSOLVE_VERSION);
+  define_options(app, st);
+  try {
+    app.parse(argc, argv);
+  } catch (const CLI::ParseError& e) {
+    if (e.get_exit_code() == 0) return app.exit(e);
+    std::fprintf(stderr, "bksolve: error: %s\nRun 'bksolve --help' for the options.\n", e.what());
+    return kExitUsage;
+  }
+  const bool builtin = st.matrix_file.empty();
+  const double rtol = st.rtol > 0 ? st.rtol : builtin ? kDefaultProblemTol : kDefaultTol;
+#ifdef _OPENMP
+  if (st.threads > 0) omp_set_num_threads(st.threads);
+#endif
+  if (!st.output.empty() && !bksolve::directory_writable(st.output))
+    throw Error(st.output + ": cannot write there (the directory is missing or not writable)");
+
+  const auto t0 = Clock::now();
+  Problem p = build_problem(st);
+  const blockkrylov::Method method = choose_method(st, p);
+  const double setup = seconds_since(t0);
+
+  // With --json, standard output carries the JSON object only: anything the
+  // library writes goes to standard error while it runs.
+  int saved_stdout = -1;
+  if (st.json) {
+    std::fflush(stdout);
+    saved_stdout = ::dup(STDOUT_FILENO);
+    if (saved_stdout >= 0) ::dup2(STDERR_FILENO, STDOUT_FILENO);
+  } else {
+    std::printf("bksolve: %s\n         %s; rtol %.1e\n", p.description.c_str(), p.rhs_description.c_str(), rtol);
+    std::fflush(stdout);
+  }
+  Outcome o = solve(st, p, method, rtol);
+  if (saved_stdout >= 0) {
+    std::fflush(stdout);
+    ::dup2(saved_stdout, STDOUT_FILENO);
+    ::close(saved_stdout);
+  }
+
+  if (g_interrupts.load() > 0) {
+    std::fprintf(stderr, "bksolve: interrupted after %ld iterations; no output written\n", o.iterations);
+    return kExitInterrupted;
+  }
+  if (!st.output.empty()) {
+    std::vector<std::string> comment = {" solution X of A X = B written by bksolve",
+                                        " " + p.description, " " + p.rhs_description,
+                                        std::string(" method ") + blockkrylov::to_string(o.method) +
+                                            (o.converged ? ", converged" : ", NOT converged")};
+    bksolve::write_file_atomically(st.output, bksolve::format_matrix_market_array(p.n, p.s, o.X.data(), p.n, comment));
+  }
+  if (st.json)
+    std::cout << json_summary(st, p, o, rtol, setup).dump(2) << std::endl;
+  else
+    print_summary(stdout, st, p, o, rtol, setup);
+  std::fflush(stdout);
+  return o.converged ? kExitConverged : kExitNotConverged;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  std::signal(SIGINT, on_signal);
+  std::signal(SIGTERM, on_signal);
+  try {
+    return run(argc, argv);
+  } catch (const bksolve::MatrixMarketError& e) {
+    std::fprintf(stderr, "bksolve: error: %s\n", e.what());
+  } catch (const std::bad_alloc&) {
+    std::fprintf(stderr, "bksolve: error: out of memory\n");
+  } catch (const std::exception& e) {
+    std::fprintf(stderr, "bksolve: error: %s\n", e.what());
+  }
+  bksolve::remove_pending_output();
+  return kExitError;
+}
