@@ -3,7 +3,25 @@
 //
 // sigma = phase(x(m)) * ||x(m..n)||, and v is x with x(m) replaced by
 // vpiv = x(m) + sigma; both terms share a phase, so |vpiv| = |x(m)| + ||x||
-// and no cancellation occurs. beta = ||v||^2 / 2.
+// and no cancellation occurs. beta = ||v||^2 / 2, so that H is unitary.
+//
+// Arguments (all by address):
+//   m     in   pivot index; the reflected range is x(m..n)
+//   n     in   last index of the column
+//   x     in   the column, at least n entries; not modified (the caller
+//              stores vpiv into x(m) when it keeps x as the Householder vector)
+//   vpiv  out  new pivot entry of the Householder vector
+//   beta  out  ||v||^2 / 2 in the real part, imaginary part 0
+//   sigma out  the reflected range becomes -sigma e_m
+// Degenerate cases: m = n gives the identity (vpiv = beta = 0, sigma = -x(m),
+// so the triangular entry -sigma is x(m)); an all-zero range gives
+// vpiv = beta = sigma = 0. Both leave beta = 0, which callers never divide by.
+// m > n cannot come from valid input: the record is written and the process
+// ends with a failure status.
+//
+// The phase and the sums are carried in long double: besides rounding once
+// per stored value, this keeps |x(m)| = sqrt(re^2 + im^2) from underflowing
+// to zero (or overflowing) for a pivot entry far outside the unit range.
 #include <cmath>
 
 #include "common/blas.hpp"
@@ -24,16 +42,20 @@ void HOUSE1(const int* m, const int* n, const zc* x, zc* vpiv, zc* beta, zc* sig
     return;
   }
 
-  zc phase{1.0, 0.0};
+  // phase = x(m) / |x(m)|, or 1 for an exactly zero pivot entry.
+  long double ph_re = 1.0L, ph_im = 0.0L;
   if (!is_exact_zero(xm)) {
-    const double a = std::sqrt(xm.real() * xm.real() + xm.imag() * xm.imag());
-    phase = {xm.real() / a, xm.imag() / a};
+    const long double re = xm.real(), im = xm.imag();
+    const long double a = std::sqrt(re * re + im * im);
+    ph_re = re / a;
+    ph_im = im / a;
   }
-  const double nrm = blas::dznrm2(nn - mm + 1, x + (mm - 1), 1);
-  *sigma = phase * nrm;
-  *vpiv = xm + *sigma;
+  const long double nrm = blas::dznrm2(nn - mm + 1, x + (mm - 1), 1);
+  const zl sig{ph_re * nrm, ph_im * nrm};
+  *sigma = narrow(sig);
+  *vpiv = narrow(widen(xm) + sig);
 
-  // beta = (|vpiv|^2 + sum_{i>m} |x(i)|^2) / 2, accumulated in extended precision.
+  // beta = (|vpiv|^2 + sum_{i>m} |x(i)|^2) / 2 over the vector actually stored.
   long double acc = static_cast<long double>(vpiv->real()) * vpiv->real() +
                     static_cast<long double>(vpiv->imag()) * vpiv->imag();
   for (int i = mm + 1; i <= nn; ++i) {

@@ -1,0 +1,105 @@
+// Explicit basis vectors and iterates of a block GMRES cycle.
+//
+// The basis q_j = Q e_j is never stored as such: it is built from the
+// reflectors (HOUSEBASISVEC) or served from the cache at the back of V, where
+// q_j lives in column m+1-j. The cache may use at most half of V and never a
+// column that holds a Householder vector, so with k such columns it holds at
+// most lim = min(m - k, floor(m/2)) vectors.
+//
+// The least-squares coefficients Y turn into iterates X(:, kept(l)) =
+// sum_j Y(j, l) q_j, each q_j produced once and used for every right-hand
+// side. A right-hand side deflated at the start of the cycle was found to be
+// b_u ~ sum_i y_i b_kept(i); by linearity its iterate is sum_i y_i x_kept(i).
+#include <algorithm>
+
+#include "common/blas.hpp"
+#include "gmres/gmres.hpp"
+
+namespace bk {
+
+// w = q_j.
+//   j     in      wanted index, >= 1
+//   w     out     n entries
+//   k     in      columns of V holding Householder vectors (the host passes the
+//                 index of the reflector about to be formed, whose column is
+//                 then free of cached vectors)
+//   p     in,out  cache count (q_1..q_p cached): cut to lim when above it,
+//                 and advanced by one when q_{p+1} is built below the cap
+//   V     in,out  n x m; column m+1-j may receive q_j
+//   n, beta, LM, m  in  the reflector set (LM is m x m)
+//   work  scratch j entries
+// A vector is cached only when it is q_{p+1}, so the count never claims a
+// column that holds something else, whatever order the host asks in.
+void PARENTBASISCONSTRUCT(const int* j, zc* w, const int* k, int* p, zc* V, const int* n,
+                          const zc* beta, const zc* LM, const int* m, zc* work) {
+  const int jj = *j, mm = *m, nn = *n;
+  const auto v = mat(V, nn);
+  const int lim = std::max(0, std::min(mm - *k, mm / 2));
+  if (*p > lim) *p = lim;
+
+  if (jj <= *p) {
+    blas::zcopy(nn, v.at(1, mm + 1 - jj), 1, w, 1);
+    return;
+  }
+  HOUSEBASISVEC(j, w, V, n, beta, LM, m, work);
+  if (*p < lim && jj == *p + 1) {
+    ++*p;
+    blas::zcopy(nn, w, 1, v.at(1, mm + 1 - jj), 1);
+  }
+}
+
+// X(1:n, kept(l)) = sum_{j=1..k} Y(j, l) q_j for l = 1..s, summed in
+// ascending j; the listed columns are replaced (k = 0 zeroes them), no other
+// column is touched.
+//   k     in   number of basis vectors (order of the least-squares system)
+//   s     in   number of kept right-hand sides (columns of Y)
+//   p     in   q_1..q_p are intact in the cache; q_j for j > p is built
+//   kept  in   column of X for each column of Y
+//   V, n, beta, LM, m  in  the reflector set and cache
+//   work  scratch k entries
+//   Y     in   rows 1..k, leading dimension ldy
+//   X     in,out  leading dimension ldx
+//   w     scratch n entries
+void GMRESITERATEUPDATE(const int* k, const int* s, const int* p, const int* kept, const zc* V,
+                        const int* n, const zc* beta, const zc* LM, const int* m, zc* work,
+                        const zc* Y, const int* ldy, zc* X, const int* ldx, zc* w) {
+  const int kk = *k, ns = *s, nn = *n, mm = *m;
+  const auto v = mat(V, nn);
+  const auto y = mat(Y, *ldy);
+  const auto x = mat(X, *ldx);
+
+  for (int l = 1; l <= ns; ++l)
+    for (int i = 1; i <= nn; ++i) x(i, kept[l - 1]) = 0.0;
+
+  for (int j = 1; j <= kk; ++j) {
+    if (j <= *p)
+      blas::zcopy(nn, v.at(1, mm + 1 - j), 1, w, 1);
+    else
+      HOUSEBASISVEC(&j, w, V, n, beta, LM, m, work);
+    for (int l = 1; l <= ns; ++l) blas::zaxpy(nn, y(j, l), w, 1, x.at(1, kept[l - 1]), 1);
+  }
+}
+
+// X(1:n, dtab(d,1)) = sum_{i=1..dtab(d,2)} dcoef(i, d) X(1:n, kept(i)) for
+// d = 1..ndefl. All targets are cleared before any is accumulated; the kept
+// iterates must already be final (call after GMRESITERATEUPDATE).
+//   ndefl  in      number of deflated right-hand sides (0: nothing changes)
+//   kept   in      columns of X of the kept right-hand sides
+//   dtab   in      ldd x 2 deflation table
+//   dcoef  in      coefficients, one column per deflated right-hand side
+//   X      in,out  leading dimension n
+void GMRESDEFLATEDITERATES(const int* ndefl, const int* kept, const int* dtab, const int* ldd,
+                           const zc* dcoef, const int* ldc, zc* X, const int* n) {
+  const int nd = *ndefl, nn = *n;
+  const auto dt = mat(dtab, *ldd);
+  const auto dc = mat(dcoef, *ldc);
+  const auto x = mat(X, nn);
+
+  for (int d = 1; d <= nd; ++d)
+    for (int i = 1; i <= nn; ++i) x(i, dt(d, 1)) = 0.0;
+  for (int d = 1; d <= nd; ++d)
+    for (int i = 1; i <= dt(d, 2); ++i)
+      blas::zaxpy(nn, dc(i, d), x.at(1, kept[i - 1]), 1, x.at(1, dt(d, 1)), 1);
+}
+
+}  // namespace bk
