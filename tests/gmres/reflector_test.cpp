@@ -1,5 +1,5 @@
-// HOUSE1 and the operations on the reflector set: basis vectors, reduction by
-// Q^H, the coupling update.
+// HOUSE1, basis vectors of a reflector set, the initial block QR with
+// deflation and the orthogonalisation step.
 #include <gtest/gtest.h>
 
 #include <cstdio>
@@ -11,49 +11,34 @@
 namespace {
 using namespace gmres_test;
 
-// Applies I - v v^H / beta, v = x with x(m) replaced by vpiv, to x.
-CV reflect(const CV& x, int m, zc vpiv, zc beta) {
-  CV v = x, y = x;
-  v[m - 1] = vpiv;
-  zc d = 0;
-  for (int i = m - 1; i < int(x.size()); ++i) d += std::conj(v[i]) * x[i];
-  for (int i = m - 1; i < int(x.size()); ++i) y[i] -= v[i] * d / beta;
-  return y;
-}
-
 TEST(House1, PhaseRulesAndOneEntryRange) {
   zc vpiv, beta, sigma;
-  const CV zero_pivot = {7.0, 0.0, 3.0, 4.0};  // pivot 2: phase 1
-  int m = 2, n = 4;
-  bk::HOUSE1(&m, &n, zero_pivot.data(), &vpiv, &beta, &sigma);
-  EXPECT_EQ(sigma, zc(5.0));
-  EXPECT_EQ(vpiv, zc(5.0));
-  EXPECT_EQ(beta, zc(25.0));  // (25 + 9 + 16) / 2
-  const CV real = {-3.0, 4.0};  // sign(x(m)) * norm
-  m = 1, n = 2;
-  bk::HOUSE1(&m, &n, real.data(), &vpiv, &beta, &sigma);
-  EXPECT_EQ(sigma, zc(-5.0));
-  EXPECT_EQ(vpiv, zc(-8.0));
-  m = n = 2;  // identity whatever x(m) is
-  bk::HOUSE1(&m, &n, real.data(), &vpiv, &beta, &sigma);
-  EXPECT_EQ(sigma, zc(-4.0));
-  EXPECT_EQ(vpiv, zc(0.0));
-  EXPECT_EQ(beta, zc(0.0));
+  auto house = [&](CV x, int m) {
+    int n = x.size();
+    bk::HOUSE1(&m, &n, x.data(), &vpiv, &beta, &sigma);
+  };
+  house({7.0, 0.0, 3.0, 4.0}, 2);  // zero pivot entry: phase 1
+  EXPECT_TRUE(sigma == 5.0 && vpiv == 5.0 && beta == 25.0);
+  house({-3.0, 4.0}, 1);  // real data: sign(x(m)) * norm
+  EXPECT_TRUE(sigma == -5.0 && vpiv == -8.0);
+  house({-3.0, 4.0}, 2);  // one entry: the identity
+  EXPECT_TRUE(sigma == -4.0 && vpiv == 0.0 && beta == 0.0);
 }
 
-TEST(House1, MapsRangeOntoMinusSigmaEm) {
+TEST(House1, ReflectorMapsRangeOntoMinusSigmaEm) {
   for (int m = 1; m <= 6; ++m) {
     CV x = randc(7, 10 + m);
-    if (m == 6) x[m - 1] = {1e-170, -1e-170};  // pivot whose square underflows
+    if (m == 6) x[5] = {1e-170, -1e-170};  // regression: |x(m)|^2 underflows in double
     int n = 7;
-    zc vpiv, beta, sigma;
+    zc vpiv, beta, sigma, d = 0;
     bk::HOUSE1(&m, &n, x.data(), &vpiv, &beta, &sigma);
-    ASSERT_TRUE(std::isfinite(std::abs(sigma)) && std::isfinite(beta.real()));
-    EXPECT_EQ(beta.imag(), 0.0);
-    const CV y = reflect(x, m, vpiv, beta);
-    for (int i = 1; i <= n; ++i) {
-      const zc want = i < m ? x[i - 1] : (i == m ? -sigma : zc(0.0));
-      EXPECT_LT(std::abs(y[i - 1] - want), 1e-15 * 4) << "m=" << m << " i=" << i;
+    CV v = x;
+    v[m - 1] = vpiv;
+    for (int i = m - 1; i < n; ++i) d += std::conj(v[i]) * x[i];
+    for (int i = 0; i < n; ++i) {
+      const zc hx = i < m - 1 ? x[i] : x[i] - v[i] * d / beta;
+      const zc want = i < m - 1 ? x[i] : (i == m - 1 ? -sigma : zc(0.0));
+      EXPECT_LT(std::abs(hx - want), 4e-15) << "m=" << m << " i=" << i;
     }
   }
 }
@@ -70,61 +55,96 @@ TEST(House1DeathTest, PivotBeyondColumnEndsTheProcessWithItsRecord) {
         bk::HOUSE1(&m, &n, x.data(), &vpiv, &beta, &sigma);
       },
       testing::ExitedWithCode(1), "");
-  std::ifstream f(path);
   std::stringstream out;
-  out << f.rdbuf();
+  out << std::ifstream(path).rdbuf();
   EXPECT_EQ(out.str(), " ERROR IN HOUSE1: M>N ILLEGAL CONDITION INPUT:\n");
   std::remove(path.c_str());
 }
 
-TEST(HouseBasisVec, OrthonormalAndEqualToExplicitProduct) {
-  const int n = 6;
-  Set set(n, 2 * n, n);  // k = n: the n-th reflector is the identity
-  EXPECT_EQ(set.beta[n - 1], 0.0);
-  std::vector<CV> q;
+TEST(HouseBasisVec, EqualsTheExplicitProductAndTheCachedCopy) {
+  const int n = 6;  // k = n: the n-th reflector is the identity and is dropped
+  Initial set(randc(n * n, 1), n, n, 2 * n, 0.0);
+  ASSERT_EQ(set.beta[n - 1], 0.0);
   for (int k = 1; k <= n; ++k) {
-    q.push_back(set.q(k));
-    EXPECT_LT(dist(q.back().data(), set.explicit_q(k, k == n ? n - 1 : k).data(), n), 1e-15 * 8);
+    const CV q = set.q(k);
+    EXPECT_LT(dist(q.data(), set.explicit_q(k, std::min(k, n - 1)).data(), n), 1e-14);
+    EXPECT_EQ(dist(q.data(), set.col(2 * n + 1 - k), n), 0.0);
   }
-  for (int a = 0; a < n; ++a)
-    for (int b = 0; b < n; ++b) {
-      zc g = 0;
-      for (int r = 0; r < n; ++r) g += std::conj(q[a][r]) * q[b][r];
-      EXPECT_LT(std::abs(g - (a == b ? 1.0 : 0.0)), 1e-14);
+}
+
+TEST(InitialBlockGmres, DependentColumnsAreDeflatedWithTheirCoefficients) {
+  const int n = 10;
+  CV B = randc(n * 5, 21);  // 1, 2, 4 independent; 3 = 2 b1 - i b2; 5 = b4
+  for (int r = 0; r < n; ++r) {
+    B[2 * n + r] = 2.0 * B[r] - I1 * B[n + r];
+    B[4 * n + r] = B[3 * n + r];
+  }
+  Initial in(B, n, 5, 10, 1e-10);
+  EXPECT_EQ(in.ndefl, 2);
+  EXPECT_EQ(in.kept, (std::vector<int>{1, 2, 4, 0, 0}));
+  EXPECT_EQ(in.dtab, (std::vector<int>{3, 5, 0, 0, 0, 2, 3, 0, 0, 0}));
+  const CV want = {2.0, -I1, 0, 0, 0, 0, 0, 1.0, 0, 0};
+  EXPECT_LT(dist(in.dcoef.data(), want.data(), 10), 1e-13);
+  EXPECT_EQ(CV(in.dcoef.begin() + 10, in.dcoef.end()), CV(15, 0.0));
+  EXPECT_EQ(in.p, 3);
+  for (int j = 1; j <= 5; ++j) {  // kept columns are Q R; R is zero elsewhere
+    CV qr(n, 0.0);
+    for (int i = 1; i <= 5; ++i) {
+      const zc rij = in.R[(i - 1) + (j - 1) * 5];
+      if (i > j || j == 5) {
+        EXPECT_EQ(rij, 0.0) << i << "," << j;
+      } else if (j <= 3) {
+        const CV qi = in.q(i);
+        for (int r = 0; r < n; ++r) qr[r] += rij * qi[r];
+      }
     }
-}
-
-TEST(HouseReduce, CoefficientsAreInnerProductsAndSpanLeavesNoTail) {
-  const int n = 9, k = 4;
-  Set set(n, 8, k);
-  CV z = randc(n, 3), inspan(n, 0.0), c = randc(k, 4);
-  for (int i = 1; i <= k; ++i) {
-    const CV qi = set.q(i);
-    for (int r = 0; r < n; ++r) inspan[r] += c[i - 1] * qi[r];
-    zc d = 0;
-    for (int r = 0; r < n; ++r) d += std::conj(qi[r]) * z[r];
-    c.push_back(d);  // c[k..2k-1]: q_i^H z
+    EXPECT_TRUE(j > 3 || dist(qr.data(), &B[(in.kept[j - 1] - 1) * n], n) < 1e-14) << j;
   }
-  for (CV* col : {&z, &inspan})
-    bk::HOUSEREDUCE(&k, col->data(), set.V.data(), &set.n, set.beta.data(), set.LM.data(),
-                    &set.m, set.work.data());
-  EXPECT_LT(dist(z.data(), &c[k], k), 1e-14);
-  EXPECT_LT(dist(inspan.data(), c.data(), k), 1e-14);
-  for (int r = k; r < n; ++r) EXPECT_LT(std::abs(inspan[r]), 1e-15 * 8);
 }
 
-TEST(GmresUpdateLM, RebuildsRowAndColumnWithExactConjugates) {
-  Set set(7, 8, 4);
-  const CV full = set.LM;
-  const int m = set.m;
-  for (int i = 1; i <= 3; ++i) set.LM[(i - 1) + 3 * m] = set.LM[3 + (i - 1) * m] = 99.0;
-  int k = 4;
-  bk::GMRESUPDATELM(&k, set.V.data(), &set.n, set.beta.data(), set.LM.data(), &set.m);
-  EXPECT_EQ(set.LM, full);  // the same update as the initial step makes inline
-  for (int i = 1; i <= 3; ++i) EXPECT_EQ(full[(i - 1) + 3 * m], std::conj(full[3 + (i - 1) * m]));
-  k = 1;  // writes nothing
-  bk::GMRESUPDATELM(&k, set.V.data(), &set.n, set.beta.data(), set.LM.data(), &set.m);
-  EXPECT_EQ(set.LM, full);
+TEST(InitialBlockGmres, AllButFirstDeflatedAndCacheCaps) {
+  const int n = 6;
+  CV B = randc(n, 5);
+  for (zc f : {zc(2.0), -I1})
+    for (int r = 0; r < n; ++r) B.push_back(f * B[r]);
+  Initial in(B, n, 3, 4, 1e-12);
+  EXPECT_EQ(in.kept, (std::vector<int>{1, 0, 0}));
+  EXPECT_EQ(in.p, 1);
+  EXPECT_LT(std::abs(in.dcoef[0] - 2.0) + std::abs(in.dcoef[3] + I1), 1e-14);
+  EXPECT_EQ(Initial(B, n, 3, 4, std::nan("")).ndefl, 0);  // unordered: kept
+  const CV C = randc(n * 3, 6);
+  EXPECT_EQ(Initial(C, n, 3, 5, 0.0).p, 2);  // floor(5/2)
+  EXPECT_EQ(Initial(C, n, 1, 1, 0.0).p, 0);
+  // Regression: s = 3 > ceil(4/2) must not let the cache overwrite reflector 3.
+  Initial crowded(C, n, 3, 4, 0.0), roomy(C, n, 3, 6, 0.0);
+  EXPECT_EQ(crowded.p, 1);
+  EXPECT_EQ(dist(crowded.col(3), roomy.col(3), n), 0.0);
+}
+
+TEST(GmresHouseOrthog, DeflationFlagFollowsTheRemainder) {
+  const int n = 9;
+  Initial in(randc(n * 3, 31), n, 3, 8, 0.0);  // reflectors 1..3
+  CV H(8, 0.0), w(n);
+  const CV q1 = in.q(1), q2 = in.q(2);
+  for (int r = 0; r < n; ++r) w[r] = 3.0 * q1[r] - 2.0 * I1 * q2[r];
+  int ldh = 8, ndefl = 0;
+  auto orthog = [&](int k, const CV& z, double tol) {
+    std::copy(z.begin(), z.end(), in.col(k));
+    const int before = ndefl, jcol = 1;
+    const int flag = bk::GMRESHOUSEORTHOG(&jcol, &k, &tol, &ndefl, in.V.data(), &n,
+                                          in.vpiv.data(), in.beta.data(), in.sigma.data(),
+                                          in.LM.data(), &in.m, H.data(), &ldh, in.work.data());
+    EXPECT_EQ(ndefl - before, flag);
+    return flag;
+  };
+  EXPECT_EQ(orthog(4, w, 1e-10), 1);  // coefficients against q1..q3, a negligible rest
+  EXPECT_LT(std::abs(H[0] - 3.0) + std::abs(H[1] + 2.0 * I1) + std::abs(H[2]), 1e-14);
+  EXPECT_TRUE(in.col(4)[0] == 0.0 && in.col(4)[2] == 0.0 && in.col(4)[3] == in.vpiv[3]);
+  EXPECT_EQ(H[3], -in.sigma[3]);
+  EXPECT_EQ(in.LM[2 * 8], std::conj(in.LM[2]));  // LM(1,3) = conj(LM(3,1)) exactly
+  EXPECT_EQ(orthog(4, w, 0.0), 0);  // tol = 0: only an exact zero deflates
+  EXPECT_EQ(orthog(4, CV(n, 0.0), 0.0), 1);
+  EXPECT_EQ(orthog(4, w, std::nan("")), 0);  // unordered: kept
 }
 
 }  // namespace

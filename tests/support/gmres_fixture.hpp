@@ -1,7 +1,8 @@
-// Shared helpers of the GMRES tests: random complex data and a reflector set
-// of k reflectors built from a random block.
+// Shared helpers of the GMRES tests: random complex data, and a reflector set
+// started by the initial block step.
 #pragma once
 
+#include <algorithm>
 #include <complex>
 #include <random>
 #include <vector>
@@ -22,39 +23,38 @@ inline CV randc(int count, unsigned seed) {
   return v;
 }
 
+// Largest entry of |a - b|; NaN when any entry is NaN.
 inline double dist(const zc* a, const zc* b, int n) {
   double d = 0;
-  for (int i = 0; i < n; ++i) d = std::max(d, std::abs(a[i] - b[i]));
+  for (int i = 0; i < n; ++i)
+    if (const double e = std::abs(a[i] - b[i]); !(e <= d)) d = e;
   return d;
 }
 
-// Reflector set of k reflectors (k independent random columns), n x m.
-struct Set {
-  int n, m, k, p = 0;
+// The initial block step on the first s columns of B (n rows), capacity m.
+// Outputs start as 7 so that what the step clears shows.
+struct Initial {
+  int n, s, m, p = -1, ndefl;
   CV V, vpiv, beta, sigma, R, LM, dcoef, work;
   std::vector<int> kept, dtab;
-  Set(int n_, int m_, int k_, unsigned seed = 1)
-      : n(n_), m(m_), k(k_), V(n_ * m_), vpiv(m_), beta(m_), sigma(m_), R(k_ * k_),
-        LM(m_ * m_), dcoef(k_ * k_), work(m_), kept(k_), dtab(2 * k_) {
-    const CV b = randc(n * k, seed);
-    std::copy(b.begin(), b.end(), V.begin());
-    const double tol = 0.0;
-    bk::INITIALBLOCKGMRES(&k, &tol, &p, V.data(), &n, vpiv.data(), beta.data(), sigma.data(),
-                          R.data(), &k, LM.data(), &m, kept.data(), dtab.data(), &k,
-                          dcoef.data(), &k, work.data());
+  Initial(const CV& B, int n_, int s_, int m_, double tol)
+      : n(n_), s(s_), m(m_), V(n_ * m_), vpiv(m_), beta(m_), sigma(m_), R(s_ * s_, 7.0),
+        LM(m_ * m_, 7.0), dcoef(s_ * s_, 7.0), work(s_ + m_), kept(s_, 7), dtab(2 * s_, 7) {
+    std::copy(B.begin(), B.begin() + n * s, V.begin());
+    ndefl = bk::INITIALBLOCKGMRES(&s, &tol, &p, V.data(), &n, vpiv.data(), beta.data(),
+                                  sigma.data(), R.data(), &s, LM.data(), &m, kept.data(),
+                                  dtab.data(), &s, dcoef.data(), &s, work.data());
   }
   zc* col(int j) { return &V[(j - 1) * n]; }
-  CV q(int j) {  // q_j through HOUSEBASISVEC
+  CV q(int j) {  // through HOUSEBASISVEC
     CV y(n);
     bk::HOUSEBASISVEC(&j, y.data(), V.data(), &n, beta.data(), LM.data(), &m, work.data());
     return y;
   }
-  // H_1 H_2 ... H_L e_j formed reflector by reflector (beta = 0 is the identity).
-  CV explicit_q(int j, int L) {
+  CV explicit_q(int j, int L) {  // H_1 ... H_L e_j, one reflector at a time
     CV y(n, 0.0);
     y[j - 1] = 1.0;
     for (int i = L; i >= 1; --i) {
-      if (beta[i - 1] == 0.0) continue;
       zc d = 0;
       for (int r = 0; r < n; ++r) d += std::conj(col(i)[r]) * y[r];
       for (int r = 0; r < n; ++r) y[r] -= col(i)[r] * d / beta[i - 1];
