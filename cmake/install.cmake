@@ -1,0 +1,53 @@
+# Installation: the shared library with its soname links, the public headers
+# (C header and header-only C++ layer), the Fortran module source, bksolve,
+# the documentation, a CMake package (find_package(blockkrylov) gives
+# blockkrylov::blockkrylov) and a pkg-config file.
+include(CMakePackageConfigHelpers)
+
+set(BK_CMAKE_INSTALL_DIR ${CMAKE_INSTALL_LIBDIR}/cmake/blockkrylov)
+
+install(TARGETS blockkrylov EXPORT blockkrylovTargets
+  LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR}
+  ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR}
+  RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+install(FILES ${PROJECT_SOURCE_DIR}/include/blockkrylov.h DESTINATION ${CMAKE_INSTALL_INCLUDEDIR})
+install(DIRECTORY ${PROJECT_SOURCE_DIR}/include/blockkrylov DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}
+  FILES_MATCHING PATTERN "*.hpp" PATTERN "*.h")
+install(FILES ${PROJECT_SOURCE_DIR}/fortran/blockkrylov.f90 ${PROJECT_SOURCE_DIR}/fortran/example_symmetric.f90
+  DESTINATION ${CMAKE_INSTALL_DATADIR}/blockkrylov/fortran)
+if(EXISTS ${PROJECT_SOURCE_DIR}/docs)
+  install(DIRECTORY ${PROJECT_SOURCE_DIR}/docs/ DESTINATION ${CMAKE_INSTALL_DOCDIR})
+endif()
+if(TARGET bksolve)
+  install(TARGETS bksolve RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+endif()
+
+# CMake package.
+install(EXPORT blockkrylovTargets NAMESPACE blockkrylov:: DESTINATION ${BK_CMAKE_INSTALL_DIR})
+configure_package_config_file(${PROJECT_SOURCE_DIR}/cmake/blockkrylovConfig.cmake.in
+  ${PROJECT_BINARY_DIR}/blockkrylovConfig.cmake
+  INSTALL_DESTINATION ${BK_CMAKE_INSTALL_DIR})
+write_basic_package_version_file(${PROJECT_BINARY_DIR}/blockkrylovConfigVersion.cmake
+  VERSION ${PROJECT_VERSION} COMPATIBILITY SameMajorVersion)
+install(FILES ${PROJECT_BINARY_DIR}/blockkrylovConfig.cmake ${PROJECT_BINARY_DIR}/blockkrylovConfigVersion.cmake
+  DESTINATION ${BK_CMAKE_INSTALL_DIR})
+
+# pkg-config file, relocatable: its prefix is found from where it lies, so an
+# installation moved or made with `cmake --install --prefix` stays usable.
+set(BK_PC_INSTALL_DIR ${CMAKE_INSTALL_LIBDIR}/pkgconfig)
+if(IS_ABSOLUTE "${BK_PC_INSTALL_DIR}")
+  set(BK_PC_PREFIX "${CMAKE_INSTALL_PREFIX}")
+else()
+  file(RELATIVE_PATH BK_PC_UP "/prefix/${BK_PC_INSTALL_DIR}" "/prefix")
+  string(REGEX REPLACE "/$" "" BK_PC_UP "${BK_PC_UP}")
+  set(BK_PC_PREFIX "\${pcfiledir}/${BK_PC_UP}")
+endif()
+foreach(dir LIBDIR INCLUDEDIR)
+  if(IS_ABSOLUTE "${CMAKE_INSTALL_${dir}}")
+    set(BK_PC_${dir} "${CMAKE_INSTALL_${dir}}")
+  else()
+    set(BK_PC_${dir} "\${prefix}/${CMAKE_INSTALL_${dir}}")
+  endif()
+endforeach()
+configure_file(${PROJECT_SOURCE_DIR}/cmake/blockkrylov.pc.in ${PROJECT_BINARY_DIR}/blockkrylov.pc @ONLY)
+install(FILES ${PROJECT_BINARY_DIR}/blockkrylov.pc DESTINATION ${BK_PC_INSTALL_DIR})
