@@ -197,7 +197,9 @@ TEST_F(Bksolve, EachMethodSolvesAndReportsTrueResidualAndError) {
     SCOPED_TRACE(method);
     const Result r = run(sym + " --method " + method + " --rhs solution --nrhs 3 --rtol 1e-10 --json");
     ASSERT_EQ(r.code, 0) << r.err << r.out;
-    EXPECT_TRUE(r.err.empty()) << r.err;  // no progress line when stderr is not a terminal
+    // No progress line when standard error is not a terminal (the library's
+    // own records, e.g. of a near-breakdown that was restarted, may be there).
+    EXPECT_EQ(r.err.find('\r'), std::string::npos) << r.err;
     const auto j = json_of(r);
     EXPECT_EQ(j["method"], method);
     EXPECT_EQ(j["n"], 80);
@@ -295,7 +297,7 @@ TEST_F(Bksolve, UnconvergedSolveSaysSoAndStillWritesX) {
 }
 
 TEST_F(Bksolve, BuiltInProblemOnASmallGrid) {
-  const Result r = run("--grid 30 --json");
+  const Result r = run("--grid 30 --wavenumber 10 --json");
   ASSERT_EQ(r.code, 0) << r.err << r.out;
   const auto j = json_of(r);
   EXPECT_EQ(j["matrix"], "built-in");
@@ -303,7 +305,7 @@ TEST_F(Bksolve, BuiltInProblemOnASmallGrid) {
   EXPECT_EQ(j["n"], 900);
   EXPECT_EQ(j["s"], 8);
   EXPECT_TRUE(j["converged"].get<bool>());
-  const Result h = run("--grid 30 --method gmres -q");
+  const Result h = run("--grid 30 --wavenumber 10 --method gmres -q");
   ASSERT_EQ(h.code, 0) << h.err << h.out;
   EXPECT_NE(h.out.find("2D Helmholtz"), std::string::npos);
   EXPECT_NE(h.out.find("true rel. residual"), std::string::npos);

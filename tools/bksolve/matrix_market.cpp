@@ -204,7 +204,6 @@ class Parser {
     if (mm_.format == MmFormat::coordinate) {
       declared_ = integer(f[2], "entry count");
       if (declared_ < 0) fail("negative entry count");
-      if (r > 0 && c > 0 && declared_ / r > c) fail("more entries declared than the matrix has positions");
     } else {
       const std::int64_t n = r;
       if (mm_.symmetry == MmSymmetry::general)
