@@ -1,0 +1,176 @@
+// ZDSYM_BLANCZOS1: block Lanczos with block QMR for complex-symmetric A
+// (A = A^T, not Hermitian), by reverse communication.
+//
+// With the bilinear form Y^T Z (no conjugation) one sequence of Lanczos
+// blocks suffices. With rho_0 the column norms of R_0 = B - A X_0 and
+// V_1 = R_0 diag(rho_0)^-1:
+//   d_n = V_n^T V_n,  e_n = P_n^T A P_n,
+//   P_1 = V_1,  P_n = V_n - P_{n-1} e_{n-1}^-1 diag(rho_n) d_n,
+//   A P_n = V_n alpha_n + V_{n+1} diag(rho_{n+1}),  alpha_n = d_n^-1 e_n.
+// So A [P_1 .. P_n] = [V_1 .. V_{n+1}] L_n with L_n block lower bidiagonal,
+// and after every block step ZD_BQMR1 moves X to the minimiser of the quasi
+// residual || [diag(rho_0); 0; ...] - L_n z ||. There is no look-ahead: a
+// singular or ill-conditioned d_n or e_n (condition number above 1e10) ends
+// the solve with result 1.
+//
+// Protocol (REVCOM between calls):
+//   0 start: normalise Vn, set up, form P_1          -> 1, host: APn = A Pn
+//   1: use A Pn, next Lanczos block, QMR update of X -> 2, X is current
+//   2: next direction block                          -> 1, host: APn = A Pn
+// Any other REVCOM: record, result -REVCOM. A failing call leaves REVCOM as
+// it was. jcur/jprev (the calling thread's slots) say which column block of
+// QRS and RINV is the current step's; they are exchanged after every QMR
+// update.
+#include "common/blas.hpp"
+#include "common/records.hpp"
+#include "lanczos/lanczos.hpp"
+#include "lanczos/steps.hpp"
+
+namespace bk {
+namespace {
+
+using lanczos::ConditionRecords;
+
+const ConditionRecords kRecordsD = {
+    "ERROR IN ZDSYM_BLANCZOS1:",
+    "LINPACK SVD RETURN ERROR FOR d_n:",
+    "SINGULAR [d_n] DISCOVERED:",
+    ">>WARNING IN ZDSYM_LANCZOS1:NEAR LANCZOS BREAKDOWN:",
+    ">>CONDITION NO. OF [d_n] = [Vn]^T * [Vn] IS BAD:",
+};
+const ConditionRecords kRecordsE = {
+    "ERROR IN ZDSYM_BLANCZOS1:",
+    "LINPACK SVD RETURN ERROR FOR e_n:",
+    "SINGULAR [e_n] DISCOVERED:",
+    ">>WARNING IN ZDSYM_LANCZOS1:NEAR LANCZOS BREAKDOWN:",
+    ">>CONDITION NO. [e_n] = [Pn]^T * [A] * [Pn]  BAD:",
+};
+
+// The arguments of one call, passed to the steps together.
+struct Sym {
+  const int* n;
+  const int* s;
+  zc *X, *Vn, *Pn, *D, *APn;
+  double *gamma, *gammaold, *rho, *rhoold;
+  zc *ESVB, *esv, *DSVB, *dsv, *QRS, *RINV, *UP, *TAU, *SVWORK;
+  int *jcur, *jprev;
+};
+
+// Start: offsets, normalised V_1, QMR right-hand side, zeroed work arrays.
+// X, Pn, gamma and rhoold are not touched.
+int step_start(const Sym& a) {
+  const int ss = *a.s;
+  const long long ns = static_cast<long long>(*a.n) * ss;
+  *a.jcur = 0;
+  *a.jprev = ss;
+  if (lanczos::normalise_start(a.Vn, a.rho, a.n, a.s,
+                               "Error in zdSym_blanczos1: col of Vn with 0 norm:") != 0)
+    return 1;
+  lanczos::start_rhs(a.s, a.TAU, a.rho);
+  for (int j = 0; j < ss; ++j) {
+    a.rho[j] = 1.0;
+    a.gammaold[j] = 1.0;
+  }
+  lanczos::zero(a.D, ns);
+  lanczos::zero(a.APn, ns);
+  lanczos::zero(a.UP, 1LL * ss * ss);
+  lanczos::zero(a.QRS, (3LL * ss + 3) * 2 * ss);  // zero reflectors act as the identity
+  lanczos::zero(a.RINV, 2LL * ss * ss);
+  lanczos::zero(a.DSVB, 4LL * ss * ss);
+  lanczos::zero(a.ESVB, 4LL * ss * ss);
+  lanczos::zero(a.dsv, ss + 1);
+  lanczos::zero(a.esv, ss + 1);
+  lanczos::zero(a.SVWORK, 3LL * ss * ss);
+  return 0;
+}
+
+// d_n, its test, and the direction block P_n.
+int step_p(const Sym& a, bool first) {
+  const int nn = *a.n, ss = *a.s;
+  for (int j = 0; j < ss; ++j) a.gamma[j] = (a.gammaold[j] * a.rho[j]) / a.rho[j];
+
+  blas::zgemm('T', 'N', ss, ss, nn, zc(1.0, 0.0), a.Vn, nn, a.Vn, nn, zc(0.0, 0.0), a.DSVB, ss);
+  if (lanczos::condition_test(a.s, a.DSVB, a.dsv, a.SVWORK, kRecordsD) != 0) return 1;
+
+  const auto v = mat(a.Vn, nn);
+  const auto p = mat(a.Pn, nn);
+  if (first) {
+    for (int j = 1; j <= ss; ++j) blas::zcopy(nn, v.at(1, j), 1, p.at(1, j), 1);
+  } else {
+    // SVWORK block 1 = diag(rho) d_n; UP = e_{n-1}^-1 diag(rho) d_n.
+    const auto dsvb = mat(a.DSVB, ss);
+    const auto w = mat(a.SVWORK, ss);
+    for (int j = 1; j <= ss; ++j) {
+      blas::zcopy(ss, dsvb.at(j, 1), ss, w.at(j, 1), ss);
+      blas::zscal(ss, zc(a.rho[j - 1], 0.0), w.at(j, 1), ss);
+    }
+    const auto esvb = mat(a.ESVB, ss);
+    blas::zgemm('N', 'N', ss, ss, ss, zc(1.0, 0.0), esvb.at(1, 3 * ss + 1), ss, a.SVWORK, ss,
+                zc(0.0, 0.0), a.UP, ss);
+    lanczos::next_direction(a.n, a.s, a.Pn, a.Vn, a.UP, a.APn);
+  }
+  for (int j = 0; j < ss; ++j) a.gammaold[j] = a.gamma[j];
+  return 0;
+}
+
+// e_n, its test, alpha_n, the next Lanczos block, and the QMR update.
+int step_m(const Sym& a) {
+  const int nn = *a.n, ss = *a.s;
+  const int ldq = 3 * ss + 3;
+  blas::zgemm('T', 'N', ss, ss, nn, zc(1.0, 0.0), a.Pn, nn, a.APn, nn, zc(0.0, 0.0), a.ESVB,
+              ss);
+  if (lanczos::condition_test(a.s, a.ESVB, a.esv, a.SVWORK, kRecordsE) != 0) return 1;
+
+  const auto q = mat(a.QRS, ldq);
+  zc* alpha = q.at(ss + 1, *a.jcur + 1);
+  const auto dsvb = mat(a.DSVB, ss);
+  blas::zgemm('N', 'N', ss, ss, ss, zc(1.0, 0.0), dsvb.at(1, 3 * ss + 1), ss, a.ESVB, ss,
+              zc(0.0, 0.0), alpha, ldq);
+
+  lanczos::next_block(a.n, a.s, a.APn, a.Vn, alpha, &ldq, a.rho, a.rhoold);
+  lanczos::qmr_column(a.s, a.jcur, a.QRS, a.RINV, a.TAU, a.rho);
+  return lanczos::qmr_step(a.n, a.s, a.jcur, a.jprev, a.QRS, a.RINV, a.TAU, a.D, a.Pn, a.X,
+                           a.APn, "Error in zdSym_blanczos: [Rnn] inverse QMR failure:");
+}
+
+}  // namespace
+
+// n: order of A, ld of every block. s: block size (>= 1). REVCOM: protocol
+// state (above). X: iterate block, holds X_0 and is changed only by the QMR
+// update. Vn: R_0 on the start call, then the current Lanczos block. Pn: the
+// direction block the host multiplies by A. D: QMR direction block. APn: the
+// host's A*Pn before a call with 1, scratch otherwise. gamma, gammaold, rho,
+// rhoold: s reals (gamma stays 1 for this driver; rho the norms divided out
+// of the newest Lanczos block, rhoold the previous ones). ESVB, DSVB: s x 4s
+// panels of SVDINV_SS for e_n and d_n; esv, dsv: s+1 entries. QRS:
+// (3s+3) x 2s; RINV: s x 2s; UP: s x s; TAU: 2s x s (rows 1..s: the QMR
+// remainder, whose column norms estimate the residual norms); SVWORK: s x 3s.
+// jcur, jprev: the calling thread's block offsets.
+// Result: 0 with a request in REVCOM; 1 for a zero starting column or a
+// breakdown; the QMR update's code; -REVCOM for an unknown REVCOM.
+int ZDSYM_BLANCZOS1(const int* n, const int* s, int* REVCOM, zc* X, zc* Vn, zc* Pn, zc* D,
+                    zc* APn, double* gamma, double* gammaold, double* rho, double* rhoold,
+                    zc* ESVB, zc* esv, zc* DSVB, zc* dsv, zc* QRS, zc* RINV, zc* UP, zc* TAU,
+                    zc* SVWORK, int* jcur, int* jprev) {
+  const int state = *REVCOM;
+  if (state < 0 || state > 2)
+    return lanczos::bad_revcom("ERROR IN ZDSYM_BLANCZOS1:BAD INPUT REVCOM:", REVCOM);
+
+  const Sym a{n,    s,
+              X,    Vn,   Pn,   D,   APn,
+              gamma, gammaold, rho, rhoold,
+              ESVB, esv,  DSVB, dsv, QRS, RINV, UP, TAU, SVWORK,
+              jcur, jprev};
+  if (state == 1) {
+    if (const int r = step_m(a); r != 0) return r;
+    *REVCOM = 2;
+    return 0;
+  }
+  const bool first = state == 0;
+  if (first && step_start(a) != 0) return 1;
+  if (step_p(a, first) != 0) return 1;
+  *REVCOM = 1;
+  return 0;
+}
+
+}  // namespace bk
