@@ -27,7 +27,7 @@
 #include <vector>
 
 #if defined(_OPENMP)
-#  define BLOCKKRYLOV_OMP_ROWS _Pragma("omp parallel for schedule(static) if (n >= 2048)")
+#  define BLOCKKRYLOV_OMP_ROWS _Pragma("omp parallel for schedule(static)")
 #else
 #  define BLOCKKRYLOV_OMP_ROWS
 #endif
@@ -112,38 +112,38 @@ struct CsrMatrix {
   // y(:, 1:k) = A x(:, 1:k); x and y are n x k with leading dimension n and
   // must not overlap.
   void multiply(int k, const complex* x, complex* y) const {
-    const int n = this->n;
     const std::int64_t* rp = rowptr.data();
     const int* cj = col.data();
     const complex* a = val.data();
-    BLOCKKRYLOV_OMP_ROWS
-    for (int i = 0; i < n; ++i) {
+    const int n = this->n;
+    auto row = [=](int i) {
       for (int c = 0; c < k; ++c) {
         const complex* xc = x + static_cast<std::size_t>(c) * n;
         complex acc = 0.0;
         for (std::int64_t p = rp[i]; p < rp[i + 1]; ++p) acc += a[p] * xc[cj[p]];
         y[static_cast<std::size_t>(c) * n + i] = acc;
       }
-    }
+    };
+    for_rows(k, row);
   }
 
   // y(:, 1:k) = A^T x(:, 1:k), plain transpose; same block layout.
   void multiply_transpose(int k, const complex* x, complex* y) const {
     const auto t = transpose_cache_.get(n, rowptr, col);
-    const int n = this->n;
     const std::int64_t* rp = t->rowptr.data();
     const int* cj = t->col.data();
     const std::int64_t* src = t->src.data();
     const complex* a = val.data();
-    BLOCKKRYLOV_OMP_ROWS
-    for (int i = 0; i < n; ++i) {
+    const int n = this->n;
+    auto row = [=](int i) {
       for (int c = 0; c < k; ++c) {
         const complex* xc = x + static_cast<std::size_t>(c) * n;
         complex acc = 0.0;
         for (std::int64_t p = rp[i]; p < rp[i + 1]; ++p) acc += a[src[p]] * xc[cj[p]];
         y[static_cast<std::size_t>(c) * n + i] = acc;
       }
-    }
+    };
+    for_rows(k, row);
   }
 
   // A == A^T exactly (plain transpose, no conjugation). A stored entry whose
@@ -214,6 +214,20 @@ struct CsrMatrix {
       a.rowptr[i + 1] = static_cast<std::int64_t>(a.col.size());
     }
     return a;
+  }
+
+  // Runs row(i) for every row: on OpenMP threads when the product has enough
+  // work to pay for them, else in a plain loop (a serialised parallel region
+  // still costs a team set-up, and an allocation, per call).
+  template <class Row>
+  void for_rows(int k, const Row& row) const {
+    const int rows = n;
+    if (nnz() * k >= 100000) {
+      BLOCKKRYLOV_OMP_ROWS
+      for (int i = 0; i < rows; ++i) row(i);
+    } else {
+      for (int i = 0; i < rows; ++i) row(i);
+    }
   }
 
   // Holds the transpose pattern built by multiply_transpose (see the top of

@@ -9,16 +9,32 @@
 //   solve_gmres      restarted block GMRES with Householder basis and
 //                    deflation; one product with A per Hessenberg column
 //
-// The operator is any callable that multiplies an n x k block by A:
+// The operator is any callable that multiplies an n x k block by A. A whole
+// program (the tests extract and compile the lines between the markers):
 //
-//   blockkrylov::Operator A = [&](int k, const blockkrylov::complex* x,
-//                                 blockkrylov::complex* y) {
-//     matrix.multiply(k, x, y);          // y(:, 1:k) = A * x(:, 1:k), ld n
-//   };
-//   blockkrylov::Options opt;
-//   opt.rtol = 1e-10;
-//   auto report = blockkrylov::solve_gmres(n, s, A, B.data(), n, X.data(), n, opt);
-//   if (!report.converged) std::cerr << report.message << '\n';
+// Example:
+//   #include <iostream>
+//   #include <vector>
+//
+//   #include "blockkrylov/problems.hpp"
+//   #include "blockkrylov/solver.hpp"
+//
+//   int main() {
+//     using namespace blockkrylov;
+//     const int nx = 40, n = nx * nx, s = 4;
+//     CsrMatrix matrix = problems::convection_diffusion_2d(nx, nx, 20.0, {1.0, 0.5});
+//     std::vector<complex> B = problems::point_sources(nx, nx, s);
+//     std::vector<complex> X(B.size());  // starting guess 0
+//     Operator A = [&](int k, const complex* x, complex* y) {
+//       matrix.multiply(k, x, y);  // y(:, 1:k) = A * x(:, 1:k), ld n
+//     };
+//     Options opt;
+//     opt.rtol = 1e-10;
+//     Report report = solve_gmres(n, s, A, B.data(), n, X.data(), n, opt);
+//     if (!report.converged) std::cerr << report.message << '\n';
+//     return report.converged ? 0 : 1;
+//   }
+// End of example.
 //
 // X holds the starting guess on entry (zeros are fine) and the solution on
 // return. Convergence is always judged on the true residual:
@@ -57,8 +73,8 @@ enum class Status {
   invalid,       // the arguments were unusable (see message)
 };
 
-const char* to_string(Method m);
-const char* to_string(Status s);
+inline const char* to_string(Method m);
+inline const char* to_string(Status s);
 
 // What a progress callback sees after every iteration.
 struct Progress {
@@ -98,13 +114,13 @@ struct Report {
   std::string message;          // one line saying how the solve ended
 };
 
-Report solve_symmetric(int n, int s, const Operator& A, const complex* B, int ldb, complex* X,
+inline Report solve_symmetric(int n, int s, const Operator& A, const complex* B, int ldb, complex* X,
                        int ldx, const Options& options = {});
 
-Report solve_qmr(int n, int s, const Operator& A, const Operator& At, const complex* B, int ldb,
+inline Report solve_qmr(int n, int s, const Operator& A, const Operator& At, const complex* B, int ldb,
                  complex* X, int ldx, const Options& options = {});
 
-Report solve_gmres(int n, int s, const Operator& A, const complex* B, int ldb, complex* X,
+inline Report solve_gmres(int n, int s, const Operator& A, const complex* B, int ldb, complex* X,
                    int ldx, const Options& options = {});
 
 }  // namespace blockkrylov

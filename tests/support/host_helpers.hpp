@@ -60,6 +60,20 @@ inline double max_of(const std::vector<double>& v) {
   return m;
 }
 
+// Runs one of the three methods on A X = B (leading dimensions n).
+inline blockkrylov::Report solve(blockkrylov::Method m, const CsrMatrix& a, int s, const complex* B,
+                                 complex* X, const blockkrylov::Options& opt) {
+  switch (m) {
+    case blockkrylov::Method::symmetric:
+      return blockkrylov::solve_symmetric(a.n, s, op(a), B, a.n, X, a.n, opt);
+    case blockkrylov::Method::qmr:
+      return blockkrylov::solve_qmr(a.n, s, op(a), op_transpose(a), B, a.n, X, a.n, opt);
+    case blockkrylov::Method::gmres:
+      break;
+  }
+  return blockkrylov::solve_gmres(a.n, s, op(a), B, a.n, X, a.n, opt);
+}
+
 // Deterministic complex block with entries in [-1, 1) + i [-1, 1).
 inline std::vector<complex> random_block(int n, int s, unsigned seed) {
   blockkrylov::problems::detail::SplitMix64 g{seed * 7919ULL + 1};
