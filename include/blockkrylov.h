@@ -166,7 +166,9 @@ BLOCKKRYLOV_API int32_t C_ZD_BLANCZOS(
  * columns; s_k = s - ndefl columns are kept.
  *   s     (in)  columns of the block (>= 1; s <= ceil(m/2))
  *   tol   (in)  absolute deflation threshold (>= 0)
- *   p     (out) cached basis vectors: min(s_k, floor(m/2))
+ *   p     (out) cached basis vectors: min(s_k, floor(m/2), m - s_k); the
+ *               last term only matters when s_k > ceil(m/2) and keeps the
+ *               cache off the columns that hold reflectors
  *   V     (in/out) n x m; in: the block in columns 1..s; out: Householder
  *               vectors 1..s_k, and q_k in column m+1-k for k = 1..p
  *   n     (in)  vector length, leading dimension of V
@@ -190,8 +192,10 @@ BLOCKKRYLOV_API int32_t C_INITIALBLOCKGMRES(
     const int32_t *ldc, bk_complex *work);
 
 /* C_PARENTBASISCONSTRUCT: deliver basis vector q_j = Q e_j into w, from the
- * cache at the back of V or built from the reflectors (then cached while
- * the cache count p is below min(m - k, floor(m/2))).
+ * cache at the back of V (j <= p) or built from the reflectors. p is first
+ * cut to lim = max(0, min(m - k, floor(m/2))); a built vector is cached (in
+ * column m+1-j, p incremented) when it is the next one, j = p + 1, and p is
+ * below lim. Ask for q_1, q_2, ... in order to fill the cache.
  *   j (in) wanted index;  w (out) complex n;  k (in) columns of V holding
  *   Householder vectors (pass the index of the reflector about to be
  *   formed); p (in/out) cache count; V (in/out) n x m; n (in);
