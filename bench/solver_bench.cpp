@@ -1,0 +1,69 @@
+// Whole solves through the host layer on generated problems of moderate size,
+// for s = 1, 4 and 8 right-hand sides. Counters: iterations and products per
+// solve, and products per right-hand side (the fair comparison).
+#include <benchmark/benchmark.h>
+
+#include <vector>
+
+#include "blockkrylov/csr.hpp"
+#include "blockkrylov/problems.hpp"
+#include "blockkrylov/solver.hpp"
+
+namespace {
+
+using blockkrylov::complex;
+using blockkrylov::CsrMatrix;
+using blockkrylov::Method;
+namespace problems = blockkrylov::problems;
+
+const int kGrid = 80;  // n = 6400
+
+const CsrMatrix& helmholtz() {
+  static const CsrMatrix a = problems::helmholtz_2d(kGrid, kGrid, 20.0, 0.05);
+  return a;
+}
+const CsrMatrix& convection() {
+  static const CsrMatrix a = problems::convection_diffusion_2d(kGrid, kGrid, 20.0, {10.0, 30.0});
+  return a;
+}
+
+void BM_Solve(benchmark::State& state, Method method) {
+  const CsrMatrix& a = method == Method::symmetric ? helmholtz() : convection();
+  const int s = static_cast<int>(state.range(0));
+  const std::vector<complex> B = problems::point_sources(kGrid, kGrid, s);
+  std::vector<complex> X(B.size());
+  blockkrylov::Operator A = [&a](int k, const complex* x, complex* y) { a.multiply(k, x, y); };
+  blockkrylov::Operator At = [&a](int k, const complex* x, complex* y) {
+    a.multiply_transpose(k, x, y);
+  };
+  blockkrylov::Options opt;
+  opt.rtol = 1e-8;
+  blockkrylov::Report rep;
+  for (auto _ : state) {
+    std::fill(X.begin(), X.end(), complex(0.0));
+    switch (method) {
+      case Method::symmetric:
+        rep = blockkrylov::solve_symmetric(a.n, s, A, B.data(), a.n, X.data(), a.n, opt);
+        break;
+      case Method::qmr:
+        rep = blockkrylov::solve_qmr(a.n, s, A, At, B.data(), a.n, X.data(), a.n, opt);
+        break;
+      case Method::gmres:
+        rep = blockkrylov::solve_gmres(a.n, s, A, B.data(), a.n, X.data(), a.n, opt);
+        break;
+    }
+    benchmark::DoNotOptimize(X.data());
+  }
+  if (!rep.converged) state.SkipWithError(rep.message.c_str());
+  state.counters["iterations"] = static_cast<double>(rep.iterations);
+  state.counters["products"] = static_cast<double>(rep.products);
+  state.counters["products_per_rhs"] = static_cast<double>(rep.products) / s;
+}
+
+BENCHMARK_CAPTURE(BM_Solve, symmetric, Method::symmetric)
+    ->Arg(1)->Arg(4)->Arg(8)->Unit(benchmark::kMillisecond);
+BENCHMARK_CAPTURE(BM_Solve, qmr, Method::qmr)->Arg(1)->Arg(4)->Arg(8)->Unit(benchmark::kMillisecond);
+BENCHMARK_CAPTURE(BM_Solve, gmres, Method::gmres)
+    ->Arg(1)->Arg(4)->Arg(8)->Unit(benchmark::kMillisecond);
+
+}  // namespace
