@@ -42,9 +42,28 @@
 // GMRES least-squares residual, the QMR quasi-residual) only decide when the
 // true residual is worth forming. Limits count products with A (and A^T), one
 // per column, so methods and block sizes compare fairly; the products spent
-// on true residuals count too.
+// on true residuals count too, and room for a final true residual is always
+// kept, so report.products never exceeds the limit (unless the starting
+// residual alone does).
 //
-// Work arrays are allocated once per solve; the steps allocate nothing.
+// Columns with b_j = 0 get x_j = 0 at once; columns whose starting guess
+// already meets rtol are left as they are. Only the remaining columns enter
+// the block (a zero column would stop the Lanczos drivers at once, and block
+// GMRES must not get one first). On return every column's true relative
+// residual is in report.residuals (0 for a zero b_j).
+//
+// Sizes: 1 <= s <= n (block GMRES: s < n, since a cycle needs room for one
+// basis vector beyond the block); ldb, ldx >= n. Unusable arguments, or a B
+// or starting residual that is not finite, give Status::invalid without
+// touching X.
+//
+// Work arrays are allocated once per solve; the iterations allocate nothing
+// (the history is reserved for up to 20000 iterations).
+//
+// Threads: a solve runs on the calling thread and calls A from it. The
+// Lanczos drivers and C_CONVERGENCEPROGRESS keep per-thread state found by
+// the OpenMP thread number, so solves may run at the same time only on
+// distinct thread numbers of one OpenMP team.
 #pragma once
 
 #include <complex>
@@ -67,8 +86,11 @@ enum class Method { symmetric, qmr, gmres };
 enum class Status {
   converged,     // every column met rtol on the true residual
   max_products,  // the product limit was reached first
-  breakdown,     // the Lanczos process broke down more often than allowed
-  stagnated,     // no further progress was possible (e.g. a restart gained nothing)
+  breakdown,     // the Lanczos process broke down more often than allowed, or at
+                 // once on its starting block (where a restart would fail alike)
+  stagnated,     // no further progress was possible: two GMRES cycles in a row
+                 // gained nothing, a Lanczos restart from the true residual
+                 // did not help, or the operator returned non-finite values
   stopped,       // the progress callback asked to stop
   invalid,       // the arguments were unusable (see message)
 };
@@ -82,19 +104,33 @@ struct Progress {
   long iteration;   // block steps (Lanczos) or Hessenberg columns (GMRES), over all restarts
   long products;    // products with A and A^T so far, one per column
   double estimate;  // largest estimated relative residual over the columns
-  int predicted;    // predicted total iterations (from C_CONVERGENCEPROGRESS)
+  int predicted;    // predicted total iterations (from C_CONVERGENCEPROGRESS; 0 until
+                    // the estimate has fallen once)
   double percent;   // progress estimate in percent
 };
 
 struct Options {
   double rtol = 1e-8;          // relative tolerance, per column of B
-  long max_products = 0;       // limit on products with A (and A^T); 0: 10 * n * s, at least 1000
-  int restart = 60;            // GMRES: basis capacity m per cycle (raised to at least 2 s)
-  double deflation_tol = 1e-12;  // GMRES: relative threshold for negligible directions
+  long max_products = 0;       // limit on products with A (and A^T); <= 0: 10 * n * s, at least 1000
+  // GMRES: capacity m of the reflector set (columns of the basis array); a
+  // cycle builds up to m - s_k Hessenberg columns for s_k kept columns.
+  // Raised to at least 2 s, lowered to n where n >= 2 s.
+  int restart = 60;
+  // GMRES: relative threshold for negligible directions. At the start of a
+  // cycle a residual column is deflated when the part of it that the earlier
+  // columns do not explain is at most deflation_tol times its own norm (the
+  // block enters with unit columns); its correction is then the recorded
+  // combination of theirs.
+  // Inside a cycle a new direction is negligible when what remains of A q_j
+  // after orthogonalisation is at most deflation_tol * ||A q_j||; the cycle
+  // ends there (solve, update, restart from the true residual).
+  double deflation_tol = 1e-12;
   int max_breakdowns = 10;     // Lanczos: restarts allowed after a breakdown
-  // Called after every iteration; return false to stop the solve.
+  // Called after every iteration; return false to stop the solve (the
+  // iterate of that iteration is kept and its true residual reported).
   std::function<bool(const Progress&)> progress;
-  // Two-sided method: the starting left block (n x s, leading dimension n).
+  // Two-sided method: the starting left block (n x s, leading dimension n;
+  // the columns of the active right-hand sides are used, also on restarts).
   // Null selects the default: the normalised starting residual block itself
   // (W1 = V1), which makes the method coincide with the symmetric one when
   // A = A^T.
@@ -108,6 +144,8 @@ struct Report {
   long iterations = 0;          // as in Progress::iteration
   long products = 0;            // products with A and A^T, one per column
   int restarts = 0;             // GMRES cycles after the first; Lanczos restarts
+                                // (after a breakdown, or from the true residual
+                                // when the recurrences drifted from it)
   int breakdowns = 0;           // Lanczos breakdowns met (each one restarted or ended the solve)
   std::vector<double> residuals;  // true relative residual of every column at the end
   std::vector<double> history;    // largest estimated relative residual, per iteration

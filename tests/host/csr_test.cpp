@@ -132,26 +132,18 @@ TEST(CsrMatrix, IsSymmetricIsExactAndPlain) {
   EXPECT_FALSE(CsrMatrix::from_triplets(2, {0, 0, 1}, {0, 1, 1}, {1.0, 1e-300, 2.0}).is_symmetric());
 }
 
-TEST(Problems, HelmholtzStencil) {
-  const int nx = 4, ny = 3;
-  const double k = 5.0, damping = 0.2;
-  const CsrMatrix a = problems::helmholtz_2d(nx, ny, k, damping);
-  const auto d = dense(a);
-  const int n = nx * ny;
-  const double cx = 25.0, cy = 16.0;  // 1/hx^2, 1/hy^2
-  const int i = 1 + nx * 1;           // an interior point
-  EXPECT_NEAR(std::abs(d[i * n + i] - complex(2 * cx + 2 * cy - k * k, -k * k * damping)), 0, 1e-12);
-  EXPECT_NEAR(std::abs(d[(i + 1) * n + i] - complex(-cx, 0)), 0, 1e-12);
-  EXPECT_NEAR(std::abs(d[(i - nx) * n + i] - complex(-cy, 0)), 0, 1e-12);
-  EXPECT_EQ(a.nnz(), 5 * n - 2 * nx - 2 * ny);
-}
+// Entries of the two grid operators at the centre of a small grid.
+TEST(Problems, GridStencils) {
+  const int nx = 3, ny = 3, n = 9, i = 4;  // h = 1/4, centre point
+  const double c = 16.0;                   // 1/h^2
+  const auto h = dense(problems::helmholtz_2d(nx, ny, 5.0, 0.2));
+  EXPECT_NEAR(std::abs(h[i * n + i] - complex(4 * c - 25.0, -25.0 * 0.2)), 0, 1e-12);
+  EXPECT_NEAR(std::abs(h[(i + 1) * n + i] - complex(-c, 0)), 0, 1e-12);
+  EXPECT_NEAR(std::abs(h[(i - nx) * n + i] - complex(-c, 0)), 0, 1e-12);
+  EXPECT_EQ(problems::helmholtz_2d(4, 3, 1.0, 0.0).nnz(), 5 * 12 - 2 * 4 - 2 * 3);
 
-TEST(Problems, ConvectionDiffusionIsCentralAndShifted) {
-  const int nx = 3, ny = 3, n = 9;
-  const CsrMatrix a = problems::convection_diffusion_2d(nx, ny, 8.0, {1.0, 2.0});
-  const auto d = dense(a);
-  const double c = 16.0, b = 8.0 / (2 * 0.25);  // 1/h^2 and peclet/(2h), h = 1/4
-  const int i = 4;                              // the centre point
+  const auto d = dense(problems::convection_diffusion_2d(nx, ny, 8.0, {1.0, 2.0}));
+  const double b = 8.0 / (2 * 0.25);  // peclet/(2h)
   EXPECT_EQ(d[i * n + i], complex(4 * c + 1.0, 2.0));
   EXPECT_EQ(d[(i + 1) * n + i], complex(-c + b, 0));
   EXPECT_EQ(d[(i - 1) * n + i], complex(-c - b, 0));

@@ -184,21 +184,6 @@ TEST(Qmr, LeftBlockOrthogonalToResidualEndsAtOnce) {
   EXPECT_DOUBLE_EQ(rep.residuals[0], 1.0);
 }
 
-// v^T v = 0 for v = (1, i): the symmetric driver cannot start (d_1 = 0).
-TEST(Symmetric, StartingVectorWithZeroBilinearNormEndsAtOnce) {
-  const CsrMatrix a = problems::helmholtz_2d(4, 4, 1.0, 0.0);
-  std::vector<complex> B(a.n, complex(0.0)), X(a.n, complex(0.0));
-  B[0] = 1.0;
-  B[1] = complex(0.0, 1.0);
-  testing::internal::CaptureStdout();
-  const Report rep = blockkrylov::solve_symmetric(a.n, 1, host_test::op(a), B.data(), a.n,
-                                                  X.data(), a.n, Options{});
-  testing::internal::GetCapturedStdout();
-  EXPECT_EQ(rep.status, Status::breakdown);
-  EXPECT_EQ(rep.breakdowns, 1);
-  EXPECT_FALSE(rep.converged);
-}
-
 // An operator that returns garbage once: the step fails, the host restarts
 // from the last good iterate with a fresh residual and still converges.
 TEST(Lanczos, RecoversFromAFailedStepByRestarting) {

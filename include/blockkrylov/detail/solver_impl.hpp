@@ -322,18 +322,20 @@ class Host {
 // ---------------------------------------------------------------------------
 // Restarted block GMRES with deflation.
 //
-// One cycle: the active residual block R0 (largest column first, because
-// C_INITIALBLOCKGMRES never tests its first column for deflation) is factored
-// R0 = Q R with deflation of columns that the earlier ones explain to within
-// deflation_tol * max_j ||r_j||; the s_k kept columns start a block Arnoldi
+// One cycle: the active residual block R0, each column scaled to unit norm
+// (GMRES is invariant under that scaling, and it makes the deflation test
+// relative to each column's own size), largest column first (because
+// C_INITIALBLOCKGMRES never tests its first column for deflation), is
+// factored R0 = Q R with deflation of columns that the earlier ones explain
+// to within deflation_tol; the s_k kept columns start a block Arnoldi
 // process A q_j = Q H(:, j) with Householder reflectors, H band Hessenberg with
 // lower bandwidth s_k. Plane rotations keep H triangular and rotate G = R, so
 // that after column j the norm of G(j+1 : j+s_k, l) is the residual of kept
 // right-hand side l for the best correction in span(q_1..q_j) (deflated
 // columns: the norm of the recorded combination of those rows). The cycle
-// ends when every column of the block meets rtol by this estimate, when the basis is full (m columns of V,
-// or n), when a new direction is negligible, or on the product limit or a
-// stop request. Then H Y = G gives the corrections Q Y of the kept columns,
+// ends when every column of the block meets rtol by this estimate, when the
+// basis is full (reflector index m, or n), when a new direction is
+// negligible, or on the product limit or a stop request. Then H Y = G gives the corrections Q Y of the kept columns,
 // each deflated column takes the recorded combination of the kept ones, X is
 // updated, and the next cycle starts from the true residual.
 //
@@ -354,8 +356,9 @@ inline Report gmres(int n, int s, const Operator& A, const complex* B, int ldb, 
   Host h(Method::gmres, n, s, A, B, ldb, X, ldx, opt, rep);
   if (!h.validate(nullptr) || !h.start()) return rep;
 
-  // Capacity of the reflector set: at least 2 s so that s_k <= ceil(m / 2).
-  const int32_t m = std::max({opt.restart, 2 * s, 2});
+  // Capacity of the reflector set: at least 2 s so that s_k <= ceil(m / 2),
+  // and no more than n where that allows (reflectors stop at index n).
+  const int32_t m = std::max(std::min(opt.restart, n), 2 * s);
   const int32_t ldg = m, ldh = m, ldcs = s, ldsn = s, ldd = s, ldc = s;
   const int32_t nn = n;
   std::vector<complex> V(static_cast<std::size_t>(n) * m), vpiv(m), beta(m), sigma(m);
@@ -364,7 +367,7 @@ inline Report gmres(int n, int s, const Operator& A, const complex* B, int ldb, 
   std::vector<double> cs(static_cast<std::size_t>(ldcs) * m);
   std::vector<complex> dcoef(static_cast<std::size_t>(ldc) * s), work(m + 1), w(n);
   std::vector<int32_t> kept(s), dtab(static_cast<std::size_t>(ldd) * 2);
-  std::vector<double> before(s);
+  std::vector<double> before(s), scale(s);
   complex* Xc = h.T1_.data();  // corrections, one column per block position
 
   int nogain = 0;
@@ -395,11 +398,17 @@ inline Report gmres(int n, int s, const Operator& A, const complex* B, int ldb, 
         if (h.res_[act[i]] * h.bnorm_[act[i]] > h.res_[act[big]] * h.bnorm_[act[big]]) big = i;
       std::rotate(act, act + big, act + big + 1);
     }
+    // Each residual column enters scaled to unit norm: the corrections scale
+    // back exactly, and deflation then compares every column with its own
+    // size, whatever the scales of the right-hand sides.
     for (int i = 0; i < sa; ++i) {
-      std::copy(h.rcol(act[i]), h.rcol(act[i]) + n, V.data() + h.off(i));
+      scale[i] = h.res_[act[i]] * h.bnorm_[act[i]];
+      const complex* r = h.rcol(act[i]);
+      complex* v = V.data() + h.off(i);
+      for (int q = 0; q < n; ++q) v[q] = r[q] / scale[i];
       before[i] = h.res_[act[i]];
     }
-    const double tol0 = opt.deflation_tol * h.res_[act[0]] * h.bnorm_[act[0]];
+    const double tol0 = opt.deflation_tol;
     int32_t p = 0;
     const int32_t ndefl =
         C_INITIALBLOCKGMRES(&sa, &tol0, &p, V.data(), &nn, vpiv.data(), beta.data(), sigma.data(),
@@ -438,7 +447,10 @@ inline Report gmres(int n, int s, const Operator& A, const complex* B, int ldb, 
       // combination of kept ones (to within the deflation threshold), so its
       // residual is the same combination of their residual rows.
       C_COLBLOCKNORMS(G.data() + jcol, &ldg, &sk, &sk, h.nrm_.data());
-      for (int l = 0; l < sk; ++l) h.est_[l] = h.nrm_[l] / h.bnorm_[act[kept[l] - 1]];
+      for (int l = 0; l < sk; ++l) {
+        const int i = kept[l] - 1;
+        h.est_[l] = h.nrm_[l] * scale[i] / h.bnorm_[act[i]];
+      }
       for (int d = 0; d < ndefl; ++d) {
         const int u = dtab[d] - 1, nk = dtab[ldd + d];
         double sum = 0.0;
@@ -449,7 +461,7 @@ inline Report gmres(int n, int s, const Operator& A, const complex* B, int ldb, 
                  G[static_cast<std::size_t>(i) * ldg + jcol + r];
           sum += std::norm(t);
         }
-        h.est_[sk + d] = std::sqrt(sum) / h.bnorm_[act[u]];
+        h.est_[sk + d] = std::sqrt(sum) * scale[u] / h.bnorm_[act[u]];
       }
       bool below = true, finite = true;
       for (int l = 0; l < sa; ++l) {
@@ -480,7 +492,7 @@ inline Report gmres(int n, int s, const Operator& A, const complex* B, int ldb, 
       for (int i = 0; i < sa; ++i) {
         complex* x = h.xcol(act[i]);
         const complex* c = Xc + h.off(i);
-        for (int q = 0; q < n; ++q) x[q] += c[q];
+        for (int q = 0; q < n; ++q) x[q] += scale[i] * c[q];
       }
       h.true_residual();
     }
