@@ -118,6 +118,13 @@ TEST_F(Bksolve, BadFilesEndWithOneMessageNamingFileAndLine) {
                      "inf.mtx:3: value 'inf' is not a finite number");
   expect_input_error(file("empty.mtx", ""), "empty.mtx: empty file");
   expect_input_error(work(""), "is a directory");
+  expect_input_error("/dev/zero", "/dev/zero: is not a regular file");
+  // Sizes that would exhaust memory are refused before anything is allocated.
+  expect_input_error(file("huge.mtx", "%%MatrixMarket matrix coordinate real general\n2000000000 2000000000 1\n1 1 1\n"),
+                     "some row is empty and A is singular");
+  expect_input_error(a + " -b " + file("wide.mtx", "%%MatrixMarket matrix coordinate real general\n3 2000000000 0\n"),
+                     "B with 2000000000 columns needs about");
+  expect_input_error("--grid 20000", "the built-in problem on a 20000 x 20000 grid needs about");
   // The right-hand side file gets the same checks, and must match A.
   expect_input_error(a + " -b " + file("b3.mtx", "%%MatrixMarket matrix array real general\n2 1\n1\n2\n"),
                      "b3.mtx: B has 2 rows, but A has 3");

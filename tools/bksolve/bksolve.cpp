@@ -142,6 +142,25 @@ std::string fmt(const char* f, double v) {
 // ---------------------------------------------------------------------------
 // Building the problem
 
+// Refuses, before allocating, what would not fit in memory: a size line can
+// claim more than the machine has, and zero-filling such an array would get
+// the process killed instead of a message.
+void require_memory(double bytes, const std::string& what) {
+  const long pages = ::sysconf(_SC_PHYS_PAGES), page = ::sysconf(_SC_PAGE_SIZE);
+  if (pages <= 0 || page <= 0) return;
+  const double have = static_cast<double>(pages) * static_cast<double>(page);
+  if (bytes > 0.8 * have)
+    throw Error(what + " needs about " + fmt("%.1f", bytes / 1e9) + " GB, more than this machine's " +
+                fmt("%.1f", have / 1e9) + " GB");
+}
+
+// Memory of a solve with s columns of n unknowns, blocks of at most b: B, X,
+// the residual and a known solution (4 n s) and the solver's work arrays
+// (some 12 n x b blocks for the largest method).
+double solve_bytes(int n, int s, int b) {
+  return 16.0 * n * (4.0 * s + 12.0 * std::min(s, b));
+}
+
 // The matrix of a file; its order comes from the size line.
 CsrMatrix matrix_from_file(const std::string& path) {
   bksolve::MatrixMarket mm = bksolve::read_matrix_market(path);
@@ -153,6 +172,10 @@ CsrMatrix matrix_from_file(const std::string& path) {
   std::vector<int> r, c;
   std::vector<complex> v;
   mm.to_triplets(r, c, v);
+  // Every row of a nonsingular matrix holds an entry.
+  if (static_cast<std::int64_t>(v.size()) < n)
+    throw Error(path + ": A has " + std::to_string(v.size()) + " nonzero entries for " + std::to_string(n) +
+                " rows, so some row is empty and A is singular");
   mm = bksolve::MatrixMarket();
   CsrMatrix A = CsrMatrix::from_triplets(n, r, c, v);
   // Entries that are finite on their own may still sum to an overflow.
@@ -180,6 +203,7 @@ void build_rhs(const Settings& st, Problem& p, bool builtin) {
     if (mm.rows != n)
       throw Error(st.rhs_file + ": B has " + std::to_string(mm.rows) + " rows, but A has " + std::to_string(n));
     if (mm.cols == 0) throw Error(st.rhs_file + ": B has no columns");
+    require_memory(solve_bytes(n, mm.cols, st.block_size), "B with " + std::to_string(mm.cols) + " columns");
     p.s = mm.cols;
     p.B = mm.to_dense();
     p.rhs_description = "B from " + st.rhs_file;
@@ -187,6 +211,7 @@ void build_rhs(const Settings& st, Problem& p, bool builtin) {
   }
   const std::string kind = !st.rhs_kind.empty() ? st.rhs_kind : builtin ? "point" : "ones";
   const int s = st.nrhs > 0 ? st.nrhs : builtin ? kDefaultSources : 1;
+  require_memory(solve_bytes(n, s, st.block_size), "B with " + std::to_string(s) + " columns");
   p.s = s;
   const std::string cols = std::to_string(s) + (s == 1 ? " column" : " columns");
   if (kind == "ones") {
@@ -218,6 +243,10 @@ Problem build_problem(const Settings& st) {
   Problem p;
   const bool builtin = st.matrix_file.empty();
   if (builtin) {
+    const double n = static_cast<double>(st.grid) * st.grid;
+    require_memory(n * (5 * 20.0 + 8.0) + solve_bytes(static_cast<int>(n), std::max(st.nrhs, kDefaultSources),
+                                                      st.block_size),
+                   "the built-in problem on a " + std::to_string(st.grid) + " x " + std::to_string(st.grid) + " grid");
     p.A = blockkrylov::problems::helmholtz_2d(st.grid, st.grid, st.wavenumber, st.damping);
     p.matrix_source = "built-in";
     p.description = "2D Helmholtz -Laplace(u) - k^2 (1 + " + fmt("%g", st.damping) + "i) u, k = " +
@@ -379,7 +408,8 @@ Outcome solve(const Settings& st, const Problem& p, blockkrylov::Method method, 
   opt_base.progress = [&line](const blockkrylov::Progress& pr) { return line.update(pr); };
 
   out.X.assign(static_cast<size_t>(n) * s, complex(0.0, 0.0));
-  const int bs = std::max(1, std::min(st.block_size, s));
+  // A block never has more columns than A has rows.
+  const int bs = std::max(1, std::min({st.block_size, s, n}));
   const int nblocks = (s + bs - 1) / bs;
   out.blocks = nblocks;
   const auto t0 = Clock::now();
@@ -462,7 +492,7 @@ void print_summary(std::FILE* f, const Settings& st, const Problem& p, const Out
   std::fprintf(f, "n           %d\n", p.n);
   std::fprintf(f, "nnz         %lld\n", static_cast<long long>(p.A.nnz()));
   std::fprintf(f, "s           %d", p.s);
-  if (o.blocks > 1) std::fprintf(f, " (in %d blocks of at most %d)", o.blocks, st.block_size);
+  if (o.blocks > 1) std::fprintf(f, " (in %d blocks of at most %d)", o.blocks, std::min(st.block_size, p.n));
   std::fprintf(f, "\n");
   if (st.scale) std::fprintf(f, "scaling     symmetric diagonal (D^-1/2 A D^-1/2)\n");
   std::fprintf(f, "iterations  %ld\n", o.iterations);
@@ -497,7 +527,7 @@ nlohmann::json json_summary(const Settings& st, const Problem& p, const Outcome&
   j["n"] = p.n;
   j["nnz"] = p.A.nnz();
   j["s"] = p.s;
-  j["block_size"] = std::min(st.block_size, p.s);
+  j["block_size"] = std::min({st.block_size, p.s, p.n});
   j["scaled"] = st.scale;
   j["rtol"] = rtol;
   j["converged"] = o.converged;

@@ -424,6 +424,10 @@ MatrixMarket read_matrix_market(const std::string& path) {
   if (::stat(path.c_str(), &st) != 0)
     throw MatrixMarketError(path, 0, std::string("cannot open: ") + std::strerror(errno));
   if (S_ISDIR(st.st_mode)) throw MatrixMarketError(path, 0, "is a directory, not a file");
+  // Regular files, and pipes (e.g. /dev/stdin) read to their end; a device
+  // such as /dev/zero would never end.
+  if (!S_ISREG(st.st_mode) && !S_ISFIFO(st.st_mode))
+    throw MatrixMarketError(path, 0, "is not a regular file");
   std::ifstream in(path, std::ios::binary);
   if (!in) throw MatrixMarketError(path, 0, std::string("cannot open: ") + std::strerror(errno));
   std::string text;
