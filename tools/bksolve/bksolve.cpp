@@ -63,12 +63,12 @@ constexpr int kExitInterrupted = 130;
 
 // The built-in problem: -Laplace(u) - k^2 (1 + i damping) u on a 500 x 500
 // grid with 8 point sources. k = 300 puts about ten grid points in a
-// wavelength; with this damping the symmetric solver needs some 70 block
+// wavelength; with this damping the symmetric solver needs some 50 block
 // steps for rtol 1e-6, a few seconds on two cores.
 constexpr int kDefaultGrid = 500;
 constexpr int kDefaultSources = 8;
 constexpr double kDefaultWavenumber = 300.0;
-constexpr double kDefaultDamping = 1.0;
+constexpr double kDefaultDamping = 1.5;
 constexpr double kDefaultProblemTol = 1e-6;
 constexpr double kDefaultTol = 1e-8;
 
