@@ -580,7 +580,7 @@ void define_options(CLI::App& app, Settings& st) {
                  "(symmetric when A = A^T, else gmres)")
       ->check(CLI::IsMember({"auto", "symmetric", "qmr", "gmres"}))
       ->capture_default_str();
-  app.add_option("--restart", st.restart, "GMRES basis size per cycle (raised to at least twice the block size)")
+  app.add_option("--restart", st.restart, "GMRES basis size per cycle (at least twice the block size, at most n)")
       ->check(CLI::Range(1, 100000))
       ->capture_default_str();
   app.add_option("-t,--rtol", st.rtol,
