@@ -38,10 +38,28 @@ int normalise_start(zc* X, double* nrm, const int* n, const int* s, const char* 
   return 1;
 }
 
-int condition_test(const int* s, zc* SVB, zc* sv, zc* SVWORK, const ConditionRecords& r) {
+void clear_work(const Blocks& a) {
+  const int ss = *a.s;
+  const long long ns = static_cast<long long>(*a.n) * ss;
+  zero(a.D, ns);
+  zero(a.Z, ns);
+  zero(a.UP, 1LL * ss * ss);
+  zero(a.QRS, (3LL * ss + 3) * 2 * ss);
+  zero(a.RINV, 2LL * ss * ss);
+  zero(a.DSVB, 4LL * ss * ss);
+  zero(a.ESVB, 4LL * ss * ss);
+  zero(a.dsv, ss + 1);
+  zero(a.esv, ss + 1);
+  zero(a.SVWORK, 3LL * ss * ss);
+}
+
+int coupling_test(const Blocks& a, const zc* L, const zc* R, zc* SVB, zc* sv,
+                  const ConditionRecords& r) {
+  const int nn = *a.n, ss = *a.s;
+  blas::zgemm('T', 'N', ss, ss, nn, kOne, L, nn, R, nn, kZero, SVB, ss);
   int info = 0, sing = 0;
   double cond = 1.0;
-  SVDINV_SS(s, SVB, sv, SVWORK, &info, &sing, &cond);
+  SVDINV_SS(a.s, SVB, sv, a.SVWORK, &info, &sing, &cond);
   if (info != 0) {
     record(r.error);
     record(r.svd_error, info);
@@ -64,14 +82,40 @@ int condition_test(const int* s, zc* SVB, zc* sv, zc* SVWORK, const ConditionRec
   return 0;
 }
 
+zc* right_coefficient(const Blocks& a) {
+  const int ss = *a.s, ldq = 3 * ss + 3;
+  zc* alpha = mat(a.QRS, ldq).at(ss + 1, *a.jcur + 1);
+  const zc* dinv = mat(a.DSVB, ss).at(1, 3 * ss + 1);
+  blas::zgemm('N', 'N', ss, ss, ss, kOne, dinv, ss, a.ESVB, ss, kZero, alpha, ldq);
+  return alpha;
+}
+
+void scaled_rows(const int* s, const double* scale, const zc* M, const char* trans, zc* W) {
+  const int ss = *s;
+  const bool t = *trans == 'T';
+  const auto m = mat(M, ss);
+  const auto w = mat(W, ss);
+  for (int j = 1; j <= ss; ++j) {
+    if (t)
+      blas::zcopy(ss, m.at(1, j), 1, w.at(j, 1), ss);
+    else
+      blas::zcopy(ss, m.at(j, 1), ss, w.at(j, 1), ss);
+    blas::zscal(ss, zc(scale[j - 1], 0.0), w.at(j, 1), ss);
+  }
+}
+
+void copy_block(const int* n, const int* s, const zc* X, zc* Y) {
+  const auto x = mat(X, *n);
+  const auto y = mat(Y, *n);
+  for (int j = 1; j <= *s; ++j) blas::zcopy(*n, x.at(1, j), 1, y.at(1, j), 1);
+}
+
 void next_block(const int* n, const int* s, zc* Z, zc* Y, const zc* C, const int* ldc,
                 double* nrm, double* nrmold) {
   const int nn = *n, ss = *s;
   blas::zgemm('N', 'N', nn, ss, ss, -kOne, Y, nn, C, *ldc, kOne, Z, nn);
   for (int j = 0; j < ss; ++j) nrmold[j] = nrm[j];
-  const auto z = mat(Z, nn);
-  const auto y = mat(Y, nn);
-  for (int j = 1; j <= ss; ++j) blas::zcopy(nn, z.at(1, j), 1, y.at(1, j), 1);
+  copy_block(n, s, Z, Y);
   int first = 1;
   while (const int jzero = normalise_from(Y, nrm, n, n, &first, s)) {
     nrm[jzero - 1] = 0.0;
@@ -98,34 +142,33 @@ void start_rhs(const int* s, zc* TAU, const double* nrm) {
   for (int j = 1; j <= ss; ++j) t(j, j) = zc(nrm[j - 1], 0.0);
 }
 
-void qmr_column(const int* s, const int* jcur, zc* QRS, zc* RINV, zc* TAU, const double* rho) {
-  const int ss = *s, jc = *jcur;
-  const auto q = mat(QRS, 3 * ss + 3);
-  const auto r = mat(RINV, ss);
-  const auto t = mat(TAU, 2 * ss);
+void qmr_column(const Blocks& a) {
+  const int ss = *a.s, jc = *a.jcur;
+  const auto q = mat(a.QRS, 3 * ss + 3);
+  const auto r = mat(a.RINV, ss);
+  const auto t = mat(a.TAU, 2 * ss);
   for (int j = 1; j <= ss; ++j) {
     for (int k = 1; k <= ss; ++k) t(ss + j, k) = kZero;
     for (int k = 1; k <= j - 1; ++k) r(j, jc + k) = kZero;
     for (int k = 1; k <= ss; ++k) {
       q(j, jc + k) = kZero;
-      q(2 * ss + j, jc + k) = k == j ? zc(rho[j - 1], 0.0) : kZero;
+      q(2 * ss + j, jc + k) = k == j ? zc(a.rho[j - 1], 0.0) : kZero;
     }
   }
 }
 
-int qmr_step(const int* n, const int* s, int* jcur, int* jprev, zc* QRS, zc* RINV, zc* TAU,
-             zc* D, const zc* P, zc* X, zc* WK, const char* message) {
-  const int r = ZD_BQMR1(n, s, jcur, jprev, QRS, RINV, TAU, D, P, X, WK);
+int qmr_step(const Blocks& a, const char* message) {
+  const int r = ZD_BQMR1(a.n, a.s, a.jcur, a.jprev, a.QRS, a.RINV, a.TAU, a.D, a.Pn, a.X, a.Z);
   if (r != 0) {
     record(message);
     return r;
   }
-  const int ss = *s;
-  const auto t = mat(TAU, 2 * ss);
+  const int ss = *a.s;
+  const auto t = mat(a.TAU, 2 * ss);
   for (int j = 1; j <= ss; ++j) blas::zcopy(ss, t.at(ss + 1, j), 1, t.at(1, j), 1);
-  const int held = *jcur;
-  *jcur = *jprev;
-  *jprev = held;
+  const int held = *a.jcur;
+  *a.jcur = *a.jprev;
+  *a.jprev = held;
   return 0;
 }
 

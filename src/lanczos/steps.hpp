@@ -1,8 +1,10 @@
-// Pieces that the two block Lanczos drivers share: the normalisation of a
-// starting block with its message, the condition test of a small coupling
-// matrix with its records, the recurrence step that turns a product block
-// into the next normalised Lanczos block, the direction update, and the
-// hand-over of the newest Lanczos column to the block QMR step.
+// Pieces that the two block Lanczos drivers share: the arguments both receive,
+// the normalisation of a starting block with its message, the clearing of the
+// work arrays at the start, the forming and condition test of a small coupling
+// matrix with its records, the right coefficient alpha_n, the recurrence step
+// that turns a product block into the next normalised Lanczos block, the
+// direction update, and the hand-over of the newest Lanczos column to the
+// block QMR step.
 //
 // All blocks are n x s with leading dimension n; small matrices s x s with
 // leading dimension s unless stated.
@@ -14,6 +16,18 @@ namespace bk::lanczos {
 
 // The condition limit on d_n and e_n.
 inline constexpr double kCondLimit = 1.0E10;
+
+// The arguments of one driver call that both drivers have, under the names of
+// their arguments, except Z: the block where the host leaves A*Pn (APn of the
+// symmetric driver, Zn of the two-sided one), scratch otherwise.
+struct Blocks {
+  const int* n;
+  const int* s;
+  zc *X, *Vn, *Pn, *D, *Z;
+  double *gamma, *gammaold, *rho, *rhoold;
+  zc *ESVB, *esv, *DSVB, *dsv, *QRS, *RINV, *UP, *TAU, *SVWORK;
+  int *jcur, *jprev;
+};
 
 // Texts of one condition test: one driver, one small matrix.
 struct ConditionRecords {
@@ -34,10 +48,27 @@ int normalise_from(zc* X, double* nrm, const int* ldx, const int* n, const int* 
 // `message`; result 1. Otherwise 0.
 int normalise_start(zc* X, double* nrm, const int* n, const int* s, const char* message);
 
-// SVDINV_SS on panel 1 of SVB (s x 4s), then in order: info != 0, sing != 0,
-// cond above the limit or not a number. The first that holds writes its
-// records and gives 1; otherwise 0 with the inverse in panel 4.
-int condition_test(const int* s, zc* SVB, zc* sv, zc* SVWORK, const ConditionRecords& r);
+// Zeroes D, Z, UP, all of QRS (zero reflectors act as the identity), RINV,
+// DSVB, ESVB, dsv, esv and SVWORK.
+void clear_work(const Blocks& a);
+
+// Panel 1 of SVB (s x 4s) = L^T R (L, R: blocks), then SVDINV_SS on it with
+// a.SVWORK as scratch, then in order: info != 0, sing != 0, cond above the
+// limit or not a number. The first that holds writes its records and gives 1;
+// otherwise 0 with the inverse in panel 4.
+int coupling_test(const Blocks& a, const zc* L, const zc* R, zc* SVB, zc* sv,
+                  const ConditionRecords& r);
+
+// alpha_n = d_n^-1 e_n (panel 4 of DSVB times panel 1 of ESVB) into rows
+// s+1..2s, columns jcur+1..jcur+s of QRS (ld 3s+3); returns its address.
+zc* right_coefficient(const Blocks& a);
+
+// W (s x s) = diag(scale) op(M), op(M) = M for trans 'N', M^T for 'T': row j
+// of W is row j (or column j) of M times the real scale(j).
+void scaled_rows(const int* s, const double* scale, const zc* M, const char* trans, zc* W);
+
+// Y := X, columns 1..s.
+void copy_block(const int* n, const int* s, const zc* X, zc* Y);
 
 // Next Lanczos block from a product block Z:
 //   Z := Z - Y C (C: s x s, ld ldc), nrmold := nrm, Y := Z, normalise Y.
@@ -56,13 +87,13 @@ void start_rhs(const int* s, zc* TAU, const double* nrm);
 // cleared, the strictly lower part of column jcur+j of RINV cleared, and
 // column jcur+j of QRS (ld 3s+3) set to [0; alpha (kept); rho(j) e_j] in its
 // rows 1..3s.
-void qmr_column(const int* s, const int* jcur, zc* QRS, zc* RINV, zc* TAU, const double* rho);
+void qmr_column(const Blocks& a);
 
-// The block QMR update and what follows it: ZD_BQMR1 (WK is its scratch); on a
-// nonzero result r, writes `message` and returns r. Otherwise moves rows
-// s+1..2s of TAU up to rows 1..s, exchanges jcur and jprev and returns 0.
-int qmr_step(const int* n, const int* s, int* jcur, int* jprev, zc* QRS, zc* RINV, zc* TAU,
-             zc* D, const zc* P, zc* X, zc* WK, const char* message);
+// The block QMR update and what follows it: ZD_BQMR1 on (n, s, jcur, jprev,
+// QRS, RINV, TAU, D, Pn, X, Z as scratch); on a nonzero result r, writes
+// `message` and returns r. Otherwise moves rows s+1..2s of TAU up to rows
+// 1..s, exchanges jcur and jprev and returns 0.
+int qmr_step(const Blocks& a, const char* message);
 
 // A REVCOM the driver does not know: the record with its value, and -REVCOM
 // (wrapping for the one value whose negation does not fit, so the result is

@@ -47,20 +47,18 @@ const ConditionRecords kRecordsE = {
     ">>CONDITION NO. OF [e_n] = [Qn]^T * [A]*[Pn]  BAD:",
 };
 
-struct Two {
-  const int* n;
-  const int* s;
-  zc *X, *Vn, *Wn, *Pn, *Qn, *D, *Zn;
-  double *gamma, *gammaold, *rho, *rhoold, *xi, *xiold;
-  zc *ESVB, *esv, *DSVB, *dsv, *QRS, *RINV, *QRSW, *UP, *UQ, *TAU, *SVWORK;
-  int *jcur, *jprev;
+// The arguments of one call: those the symmetric driver has too (Z is Zn),
+// then the left-side ones.
+struct Two : lanczos::Blocks {
+  zc *Wn, *Qn;
+  double *xi, *xiold;
+  zc *QRSW, *UQ;
 };
 
 // Start: offsets, normalised V_1 then W_1, QMR right-hand side, zeroed work
 // arrays. X, Pn, Qn, gamma, rhoold and xiold are not touched.
 int step_start(const Two& a) {
   const int ss = *a.s;
-  const long long ns = static_cast<long long>(*a.n) * ss;
   *a.jcur = 0;
   *a.jprev = ss;
   if (lanczos::normalise_start(a.Vn, a.rho, a.n, a.s,
@@ -75,51 +73,35 @@ int step_start(const Two& a) {
     a.xi[j] = 1.0;
     a.gammaold[j] = 1.0;
   }
-  lanczos::zero(a.D, ns);
-  lanczos::zero(a.Zn, ns);
-  lanczos::zero(a.UP, 1LL * ss * ss);
+  lanczos::clear_work(a);
   lanczos::zero(a.UQ, 1LL * ss * ss);
-  lanczos::zero(a.QRS, (3LL * ss + 3) * 2 * ss);  // zero reflectors act as the identity
-  lanczos::zero(a.RINV, 2LL * ss * ss);
   lanczos::zero(a.QRSW, (3LL * ss + 3) * 2 * ss);
-  lanczos::zero(a.DSVB, 4LL * ss * ss);
-  lanczos::zero(a.ESVB, 4LL * ss * ss);
-  lanczos::zero(a.dsv, ss + 1);
-  lanczos::zero(a.esv, ss + 1);
-  lanczos::zero(a.SVWORK, 3LL * ss * ss);
   return 0;
 }
 
 // gamma, d_n, its test, and the direction blocks P_n and Q_n.
 int step_p(const Two& a, bool first) {
-  const int nn = *a.n, ss = *a.s;
+  const int ss = *a.s;
   for (int j = 0; j < ss; ++j) a.gamma[j] = (a.rho[j] * a.gammaold[j]) / a.xi[j];
 
-  blas::zgemm('T', 'N', ss, ss, nn, zc(1.0, 0.0), a.Wn, nn, a.Vn, nn, zc(0.0, 0.0), a.DSVB, ss);
-  if (lanczos::condition_test(a.s, a.DSVB, a.dsv, a.SVWORK, kRecordsD) != 0) return 1;
+  if (lanczos::coupling_test(a, a.Wn, a.Vn, a.DSVB, a.dsv, kRecordsD) != 0) return 1;
 
   if (first) {
-    const auto v = mat(a.Vn, nn), w = mat(a.Wn, nn), p = mat(a.Pn, nn), q = mat(a.Qn, nn);
-    for (int j = 1; j <= ss; ++j) blas::zcopy(nn, v.at(1, j), 1, p.at(1, j), 1);
-    for (int j = 1; j <= ss; ++j) blas::zcopy(nn, w.at(1, j), 1, q.at(1, j), 1);
+    lanczos::copy_block(a.n, a.s, a.Vn, a.Pn);
+    lanczos::copy_block(a.n, a.s, a.Wn, a.Qn);
   } else {
     // SVWORK block 1 = diag(xi) d_n, block 2 = diag(rho) d_n^T.
-    const auto dsvb = mat(a.DSVB, ss);
     const auto w = mat(a.SVWORK, ss);
-    for (int j = 1; j <= ss; ++j) {
-      blas::zcopy(ss, dsvb.at(j, 1), ss, w.at(j, 1), ss);
-      blas::zscal(ss, zc(a.xi[j - 1], 0.0), w.at(j, 1), ss);
-      blas::zcopy(ss, dsvb.at(1, j), 1, w.at(j, ss + 1), ss);
-      blas::zscal(ss, zc(a.rho[j - 1], 0.0), w.at(j, ss + 1), ss);
-    }
+    lanczos::scaled_rows(a.s, a.xi, a.DSVB, "N", w.at(1, 1));
+    lanczos::scaled_rows(a.s, a.rho, a.DSVB, "T", w.at(1, ss + 1));
     // UP = e_{n-1}^-1 diag(xi) d_n, UQ = e_{n-1}^-T diag(rho) d_n^T.
     const zc* einv = mat(a.ESVB, ss).at(1, 3 * ss + 1);
     blas::zgemm('N', 'N', ss, ss, ss, zc(1.0, 0.0), einv, ss, w.at(1, 1), ss, zc(0.0, 0.0), a.UP,
                 ss);
     blas::zgemm('T', 'N', ss, ss, ss, zc(1.0, 0.0), einv, ss, w.at(1, ss + 1), ss, zc(0.0, 0.0),
                 a.UQ, ss);
-    lanczos::next_direction(a.n, a.s, a.Pn, a.Vn, a.UP, a.Zn);
-    lanczos::next_direction(a.n, a.s, a.Qn, a.Wn, a.UQ, a.Zn);
+    lanczos::next_direction(a.n, a.s, a.Pn, a.Vn, a.UP, a.Z);
+    lanczos::next_direction(a.n, a.s, a.Qn, a.Wn, a.UQ, a.Z);
   }
   for (int j = 0; j < ss; ++j) a.gammaold[j] = a.gamma[j];
   return 0;
@@ -127,18 +109,16 @@ int step_p(const Two& a, bool first) {
 
 // e_n, its test, alpha_n and beta_n, and the next right block V_{n+1}.
 int step_m(const Two& a) {
-  const int nn = *a.n, ss = *a.s;
+  const int ss = *a.s;
   const int ldq = 3 * ss + 3;
-  blas::zgemm('T', 'N', ss, ss, nn, zc(1.0, 0.0), a.Qn, nn, a.Zn, nn, zc(0.0, 0.0), a.ESVB, ss);
-  if (lanczos::condition_test(a.s, a.ESVB, a.esv, a.SVWORK, kRecordsE) != 0) return 1;
+  if (lanczos::coupling_test(a, a.Qn, a.Z, a.ESVB, a.esv, kRecordsE) != 0) return 1;
 
+  const zc* alpha = lanczos::right_coefficient(a);
   const zc* dinv = mat(a.DSVB, ss).at(1, 3 * ss + 1);
-  zc* alpha = mat(a.QRS, ldq).at(ss + 1, *a.jcur + 1);
   zc* beta = mat(a.QRSW, ldq).at(ss + 1, *a.jcur + 1);
-  blas::zgemm('N', 'N', ss, ss, ss, zc(1.0, 0.0), dinv, ss, a.ESVB, ss, zc(0.0, 0.0), alpha, ldq);
   blas::zgemm('T', 'T', ss, ss, ss, zc(1.0, 0.0), dinv, ss, a.ESVB, ss, zc(0.0, 0.0), beta, ldq);
 
-  lanczos::next_block(a.n, a.s, a.Zn, a.Vn, alpha, &ldq, a.rho, a.rhoold);
+  lanczos::next_block(a.n, a.s, a.Z, a.Vn, alpha, &ldq, a.rho, a.rhoold);
   return 0;
 }
 
@@ -148,9 +128,9 @@ int step_l(const Two& a) {
   const int ldq = 3 * ss + 3;
   const int jc = *a.jcur;
   const auto qw = mat(a.QRSW, ldq);
-  lanczos::next_block(a.n, a.s, a.Zn, a.Wn, qw.at(ss + 1, jc + 1), &ldq, a.xi, a.xiold);
+  lanczos::next_block(a.n, a.s, a.Z, a.Wn, qw.at(ss + 1, jc + 1), &ldq, a.xi, a.xiold);
 
-  lanczos::qmr_column(a.s, a.jcur, a.QRS, a.RINV, a.TAU, a.rho);
+  lanczos::qmr_column(a);
   // QRSW's block [0; beta_n; diag(xi_{n+1})] is kept for the record only.
   for (int j = 1; j <= ss; ++j)
     for (int k = 1; k <= ss; ++k) {
@@ -158,8 +138,7 @@ int step_l(const Two& a) {
       qw(2 * ss + j, jc + k) = k == j ? zc(a.xi[j - 1], 0.0) : zc(0.0, 0.0);
     }
 
-  return lanczos::qmr_step(a.n, a.s, a.jcur, a.jprev, a.QRS, a.RINV, a.TAU, a.D, a.Pn, a.X,
-                           a.Zn, "Error in zd_blanczos: [Rnn] inverse QMR failure:");
+  return lanczos::qmr_step(a, "Error in zd_blanczos: [Rnn] inverse QMR failure:");
 }
 
 }  // namespace
@@ -186,11 +165,9 @@ int ZD_BLANCZOS(const int* n, const int* s, int* REVCOM, zc* X, zc* Vn, zc* Wn, 
   if (state < 0 || state > 3)
     return lanczos::bad_revcom("ERROR IN ZD_BLANCZOS:BAD INPUT REVCOM:", REVCOM);
 
-  const Two a{n,    s,
-              X,    Vn,   Wn,   Pn,  Qn,  D,    Zn,
-              gamma, gammaold, rho, rhoold, xi, xiold,
-              ESVB, esv,  DSVB, dsv, QRS, RINV, QRSW, UP, UQ, TAU, SVWORK,
-              jcur, jprev};
+  const Two a{{n, s, X, Vn, Pn, D, Zn, gamma, gammaold, rho, rhoold, ESVB, esv, DSVB, dsv, QRS,
+               RINV, UP, TAU, SVWORK, jcur, jprev},
+              Wn, Qn, xi, xiold, QRSW, UQ};
   switch (state) {
     case 1:
       if (step_m(a) != 0) return 1;

@@ -29,6 +29,7 @@
 namespace bk {
 namespace {
 
+using lanczos::Blocks;
 using lanczos::ConditionRecords;
 
 const ConditionRecords kRecordsD = {
@@ -46,21 +47,10 @@ const ConditionRecords kRecordsE = {
     ">>CONDITION NO. [e_n] = [Pn]^T * [A] * [Pn]  BAD:",
 };
 
-// The arguments of one call, passed to the steps together.
-struct Sym {
-  const int* n;
-  const int* s;
-  zc *X, *Vn, *Pn, *D, *APn;
-  double *gamma, *gammaold, *rho, *rhoold;
-  zc *ESVB, *esv, *DSVB, *dsv, *QRS, *RINV, *UP, *TAU, *SVWORK;
-  int *jcur, *jprev;
-};
-
 // Start: offsets, normalised V_1, QMR right-hand side, zeroed work arrays.
 // X, Pn, gamma and rhoold are not touched.
-int step_start(const Sym& a) {
+int step_start(const Blocks& a) {
   const int ss = *a.s;
-  const long long ns = static_cast<long long>(*a.n) * ss;
   *a.jcur = 0;
   *a.jprev = ss;
   if (lanczos::normalise_start(a.Vn, a.rho, a.n, a.s,
@@ -71,66 +61,39 @@ int step_start(const Sym& a) {
     a.rho[j] = 1.0;
     a.gammaold[j] = 1.0;
   }
-  lanczos::zero(a.D, ns);
-  lanczos::zero(a.APn, ns);
-  lanczos::zero(a.UP, 1LL * ss * ss);
-  lanczos::zero(a.QRS, (3LL * ss + 3) * 2 * ss);  // zero reflectors act as the identity
-  lanczos::zero(a.RINV, 2LL * ss * ss);
-  lanczos::zero(a.DSVB, 4LL * ss * ss);
-  lanczos::zero(a.ESVB, 4LL * ss * ss);
-  lanczos::zero(a.dsv, ss + 1);
-  lanczos::zero(a.esv, ss + 1);
-  lanczos::zero(a.SVWORK, 3LL * ss * ss);
+  lanczos::clear_work(a);
   return 0;
 }
 
 // d_n, its test, and the direction block P_n.
-int step_p(const Sym& a, bool first) {
-  const int nn = *a.n, ss = *a.s;
+int step_p(const Blocks& a, bool first) {
+  const int ss = *a.s;
   for (int j = 0; j < ss; ++j) a.gamma[j] = (a.gammaold[j] * a.rho[j]) / a.rho[j];
 
-  blas::zgemm('T', 'N', ss, ss, nn, zc(1.0, 0.0), a.Vn, nn, a.Vn, nn, zc(0.0, 0.0), a.DSVB, ss);
-  if (lanczos::condition_test(a.s, a.DSVB, a.dsv, a.SVWORK, kRecordsD) != 0) return 1;
+  if (lanczos::coupling_test(a, a.Vn, a.Vn, a.DSVB, a.dsv, kRecordsD) != 0) return 1;
 
-  const auto v = mat(a.Vn, nn);
-  const auto p = mat(a.Pn, nn);
   if (first) {
-    for (int j = 1; j <= ss; ++j) blas::zcopy(nn, v.at(1, j), 1, p.at(1, j), 1);
+    lanczos::copy_block(a.n, a.s, a.Vn, a.Pn);
   } else {
     // SVWORK block 1 = diag(rho) d_n; UP = e_{n-1}^-1 diag(rho) d_n.
-    const auto dsvb = mat(a.DSVB, ss);
-    const auto w = mat(a.SVWORK, ss);
-    for (int j = 1; j <= ss; ++j) {
-      blas::zcopy(ss, dsvb.at(j, 1), ss, w.at(j, 1), ss);
-      blas::zscal(ss, zc(a.rho[j - 1], 0.0), w.at(j, 1), ss);
-    }
-    const auto esvb = mat(a.ESVB, ss);
-    blas::zgemm('N', 'N', ss, ss, ss, zc(1.0, 0.0), esvb.at(1, 3 * ss + 1), ss, a.SVWORK, ss,
-                zc(0.0, 0.0), a.UP, ss);
-    lanczos::next_direction(a.n, a.s, a.Pn, a.Vn, a.UP, a.APn);
+    lanczos::scaled_rows(a.s, a.rho, a.DSVB, "N", a.SVWORK);
+    const zc* einv = mat(a.ESVB, ss).at(1, 3 * ss + 1);
+    blas::zgemm('N', 'N', ss, ss, ss, zc(1.0, 0.0), einv, ss, a.SVWORK, ss, zc(0.0, 0.0), a.UP,
+                ss);
+    lanczos::next_direction(a.n, a.s, a.Pn, a.Vn, a.UP, a.Z);
   }
   for (int j = 0; j < ss; ++j) a.gammaold[j] = a.gamma[j];
   return 0;
 }
 
 // e_n, its test, alpha_n, the next Lanczos block, and the QMR update.
-int step_m(const Sym& a) {
-  const int nn = *a.n, ss = *a.s;
-  const int ldq = 3 * ss + 3;
-  blas::zgemm('T', 'N', ss, ss, nn, zc(1.0, 0.0), a.Pn, nn, a.APn, nn, zc(0.0, 0.0), a.ESVB,
-              ss);
-  if (lanczos::condition_test(a.s, a.ESVB, a.esv, a.SVWORK, kRecordsE) != 0) return 1;
-
-  const auto q = mat(a.QRS, ldq);
-  zc* alpha = q.at(ss + 1, *a.jcur + 1);
-  const auto dsvb = mat(a.DSVB, ss);
-  blas::zgemm('N', 'N', ss, ss, ss, zc(1.0, 0.0), dsvb.at(1, 3 * ss + 1), ss, a.ESVB, ss,
-              zc(0.0, 0.0), alpha, ldq);
-
-  lanczos::next_block(a.n, a.s, a.APn, a.Vn, alpha, &ldq, a.rho, a.rhoold);
-  lanczos::qmr_column(a.s, a.jcur, a.QRS, a.RINV, a.TAU, a.rho);
-  return lanczos::qmr_step(a.n, a.s, a.jcur, a.jprev, a.QRS, a.RINV, a.TAU, a.D, a.Pn, a.X,
-                           a.APn, "Error in zdSym_blanczos: [Rnn] inverse QMR failure:");
+int step_m(const Blocks& a) {
+  if (lanczos::coupling_test(a, a.Pn, a.Z, a.ESVB, a.esv, kRecordsE) != 0) return 1;
+  const zc* alpha = lanczos::right_coefficient(a);
+  const int ldq = 3 * *a.s + 3;
+  lanczos::next_block(a.n, a.s, a.Z, a.Vn, alpha, &ldq, a.rho, a.rhoold);
+  lanczos::qmr_column(a);
+  return lanczos::qmr_step(a, "Error in zdSym_blanczos: [Rnn] inverse QMR failure:");
 }
 
 }  // namespace
@@ -156,11 +119,8 @@ int ZDSYM_BLANCZOS1(const int* n, const int* s, int* REVCOM, zc* X, zc* Vn, zc* 
   if (state < 0 || state > 2)
     return lanczos::bad_revcom("ERROR IN ZDSYM_BLANCZOS1:BAD INPUT REVCOM:", REVCOM);
 
-  const Sym a{n,    s,
-              X,    Vn,   Pn,   D,   APn,
-              gamma, gammaold, rho, rhoold,
-              ESVB, esv,  DSVB, dsv, QRS, RINV, UP, TAU, SVWORK,
-              jcur, jprev};
+  const Blocks a{n,    s,   X,   Vn,   Pn,  D,    APn, gamma, gammaold, rho,    rhoold,
+                 ESVB, esv, DSVB, dsv, QRS, RINV, UP,  TAU,   SVWORK,   jcur, jprev};
   if (state == 1) {
     if (const int r = step_m(a); r != 0) return r;
     *REVCOM = 2;
