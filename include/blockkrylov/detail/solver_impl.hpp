@@ -205,12 +205,29 @@ class Host {
     }
   }
 
-  // False when some active column's residual is not finite (the operator
-  // returned non-finite values): nothing sound can be started from it.
-  bool residual_finite() const {
-    for (int i = 0; i < sa_; ++i)
-      if (!std::isfinite(res_[act_[i]])) return false;
+  // Opens a GMRES cycle or a Lanczos run on the columns not yet done.
+  // False when the solve ends here instead: no column is left (status kept),
+  // or some active column's true residual is not finite (the operator
+  // returned non-finite values), from which nothing sound can be started.
+  bool begin_run(Status& status, std::string& why) {
+    refresh_active();
+    if (sa_ == 0) return false;
+    for (int i = 0; i < sa_; ++i) {
+      if (!std::isfinite(res_[act_[i]])) {
+        status = Status::stagnated;
+        why = "the true residual is not finite";
+        return false;
+      }
+    }
     return true;
+  }
+
+  // After a cycle or run: a stop request, else the product limit, ends the
+  // solve with its status. True when the solve ends.
+  static bool halted(bool stop, bool limit, Status& status) {
+    if (stop) status = Status::stopped;
+    else if (limit) status = Status::max_products;
+    return stop || limit;
   }
 
   bool all_done() const {
@@ -375,14 +392,8 @@ inline Report gmres(int n, int s, const Operator& A, const complex* B, int ldb, 
   Status status = Status::converged;
   std::string why;
   for (;;) {
-    h.refresh_active();
+    if (!h.begin_run(status, why)) break;
     const int32_t sa = h.sa_;
-    if (sa == 0) break;
-    if (!h.residual_finite()) {
-      status = Status::stagnated;
-      why = "the true residual is not finite";
-      break;
-    }
     if (!h.can_afford(1)) {
       status = Status::max_products;
       break;
@@ -500,15 +511,7 @@ inline Report gmres(int n, int s, const Operator& A, const complex* B, int ldb, 
     bool gained = false;
     for (int i = 0; i < sa; ++i) gained = gained || h.res_[act[i]] < 0.999 * before[i];
     nogain = gained ? 0 : nogain + 1;
-    if (h.all_done()) break;
-    if (stop) {
-      status = Status::stopped;
-      break;
-    }
-    if (limit) {
-      status = Status::max_products;
-      break;
-    }
+    if (h.all_done() || Host::halted(stop, limit, status)) break;
     if (nogain >= 2) {
       status = Status::stagnated;
       why = "two restarts in a row gained nothing";
@@ -570,14 +573,8 @@ inline Report lanczos(int n, int s, const Operator& A, const Operator* At, const
   double stall_restart_t = -1.0;  // true residual at the last restart for drift
   double last_emax = -1.0, last_tmax = -1.0;
   for (;;) {
-    h.refresh_active();
+    if (!h.begin_run(status, why)) break;
     const int32_t sa = h.sa_;
-    if (sa == 0) break;
-    if (!h.residual_finite()) {
-      status = Status::stagnated;
-      why = "the true residual is not finite";
-      break;
-    }
     const long step_cost = TwoSided ? 2L * sa : sa;
     if (!h.can_afford(step_cost)) {
       status = Status::max_products;
@@ -692,14 +689,7 @@ inline Report lanczos(int n, int s, const Operator& A, const Operator* At, const
       residual_current = true;
       if (h.all_done()) break;
     }
-    if (stop) {
-      status = Status::stopped;
-      break;
-    }
-    if (limit) {
-      status = Status::max_products;
-      break;
-    }
+    if (Host::halted(stop, limit, status)) break;
     if (stagnated) {
       status = Status::stagnated;
       why = "the true residual stopped improving, also after a restart";
