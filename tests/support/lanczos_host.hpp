@@ -57,19 +57,22 @@ inline double max_rel_residual(const Op& A, int n, int s, const Block& B, const 
 
 // Work arrays of one solve. Two = false: the complex-symmetric driver (Zn is
 // its APn; Wn, Qn, QRSW, UQ, xi, xiold unused). Two = true: the two-sided one.
+// X starts at 0; the arrays the start call must clear or write start as NaN.
 template <bool Two>
 struct Solve {
   int32_t n, s, revcom = 0;
   Block X, Vn, Wn, Pn, Qn, D, Zn, ESVB, esv, DSVB, dsv, QRS, RINV, QRSW, UP, UQ, TAU, SVWORK;
   std::vector<double> gamma, gammaold, rho, rhoold, xi, xiold;
-  Solve(int n_, int s_) : n(n_), s(s_) {
-    for (Block* b : {&X, &Vn, &Wn, &Pn, &Qn, &D, &Zn}) b->assign(n * s, 0.0);
-    for (Block* b : {&ESVB, &DSVB}) b->assign(4 * s * s, 0.0);
-    for (Block* b : {&QRS, &QRSW}) b->assign((3 * s + 3) * 2 * s, 0.0);
-    for (Block* b : {&RINV, &TAU}) b->assign(2 * s * s, 0.0);
-    esv.assign(s + 1, 0.0), dsv.assign(s + 1, 0.0), UP.assign(s * s, 0.0), UQ.assign(s * s, 0.0);
-    SVWORK.assign(3 * s * s, 0.0);
-    for (auto* v : {&gamma, &gammaold, &rho, &rhoold, &xi, &xiold}) v->assign(s, -9.0);
+  Solve(int n_, int s_) : n(n_), s(s_), X(n * s), Vn(n * s), Wn(n * s) {
+    const double nan = std::nan("");
+    const zc g(nan, nan);
+    for (Block* b : {&Pn, &Qn, &D, &Zn}) b->assign(n * s, g);
+    for (Block* b : {&ESVB, &DSVB}) b->assign(4 * s * s, g);
+    for (Block* b : {&QRS, &QRSW}) b->assign((3 * s + 3) * 2 * s, g);
+    for (Block* b : {&RINV, &TAU}) b->assign(2 * s * s, g);
+    esv.assign(s + 1, g), dsv.assign(s + 1, g), UP.assign(s * s, g), UQ.assign(s * s, g);
+    SVWORK.assign(3 * s * s, g);
+    for (auto* v : {&gamma, &gammaold, &rho, &rhoold, &xi, &xiold}) v->assign(s, nan);
   }
   // Through the exported entry point, with the calling thread's offsets.
   int call() {
@@ -115,13 +118,16 @@ struct Solve {
 using SymSolve = Solve<false>;
 using TwoSolve = Solve<true>;
 
-// Complex-symmetric shifted 2D Laplacian on an m x m grid (5-point stencil).
-inline Op laplacian_2d(int m, zc shift) {
-  return [m, shift](const zc* x, zc* y) {
+// Shifted 5-point stencil on an m x m grid plus a first difference of weight
+// c along the grid lines: complex-symmetric for c = 0, and stencil(m, shift,
+// -c) is the plain transpose of stencil(m, shift, c).
+inline Op stencil(int m, zc shift, double c = 0.0) {
+  return [=](const zc* x, zc* y) {
     for (int k = 0; k < m * m; ++k) {
       const int i = k % m, j = k / m;
-      y[k] = (4.0 + shift) * x[k] - (i > 0 ? x[k - 1] : 0.0) - (i < m - 1 ? x[k + 1] : 0.0) -
-             (j > 0 ? x[k - m] : 0.0) - (j < m - 1 ? x[k + m] : 0.0);
+      y[k] = (4.0 + shift) * x[k] - (1.0 + c) * (i > 0 ? x[k - 1] : 0.0) -
+             (1.0 - c) * (i < m - 1 ? x[k + 1] : 0.0) - (j > 0 ? x[k - m] : 0.0) -
+             (j < m - 1 ? x[k + m] : 0.0);
     }
   };
 }
@@ -130,14 +136,18 @@ inline Op identity(int n) {
   return [n](const zc* x, zc* y) { std::copy(x, x + n, y); };
 }
 
-// Runs f with standard output captured; returns the lines written.
+// Runs f with standard output captured; returns the lines written, with the
+// sign of a NaN (which the data decide) dropped.
 template <class F>
 Lines records(F&& f) {
   testing::internal::CaptureStdout();
   f();
   std::istringstream in(testing::internal::GetCapturedStdout());
   Lines out;
-  for (std::string l; std::getline(in, l);) out.push_back(l);
+  for (std::string l; std::getline(in, l);) {
+    if (auto p = l.find("-NAN"); p != std::string::npos) l[p] = ' ';
+    out.push_back(l);
+  }
   return out;
 }
 
@@ -156,17 +166,11 @@ inline Lines hard_breakdown(const std::string& error, const std::string& what) {
   return {rec(error), rec(what), rec("THIS IS A BREAKDOWN IN THE INDEFINITE LANCZOS ALG:"),
           rec("..SHOULD HAVE STAYED WITH LOOK-AHEAD!?")};
 }
-// The near-breakdown pair with a cond that is not a number (its sign, which
-// the data decide, dropped from the captured lines by unsigned_nan).
+// The near-breakdown pair with a cond that is not a number.
 inline Lines nan_condition(const std::string& warning, const std::string& bad) {
   char buf[32];
   std::snprintf(buf, sizeof buf, "%25.16E", std::nan(""));
   return {rec(warning), rec(bad) + buf};
-}
-inline Lines unsigned_nan(Lines l) {
-  for (auto& s : l)
-    if (auto p = s.find("-NAN"); p != std::string::npos) s[p] = ' ';
-  return l;
 }
 
 }  // namespace lanczos_test
