@@ -46,19 +46,9 @@ struct Initial {
                                   dtab.data(), &s, dcoef.data(), &s, work.data());
   }
   zc* col(int j) { return &V[(j - 1) * n]; }
-  CV q(int j) {  // through HOUSEBASISVEC
+  CV q(int j) {  // q_j through HOUSEBASISVEC
     CV y(n);
     bk::HOUSEBASISVEC(&j, y.data(), V.data(), &n, beta.data(), LM.data(), &m, work.data());
-    return y;
-  }
-  CV explicit_q(int j, int L) {  // H_1 ... H_L e_j, one reflector at a time
-    CV y(n, 0.0);
-    y[j - 1] = 1.0;
-    for (int i = L; i >= 1; --i) {
-      zc d = 0;
-      for (int r = 0; r < n; ++r) d += std::conj(col(i)[r]) * y[r];
-      for (int r = 0; r < n; ++r) y[r] -= col(i)[r] * d / beta[i - 1];
-    }
     return y;
   }
 };
