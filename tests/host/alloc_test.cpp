@@ -1,25 +1,15 @@
-// Allocate once, then never: after a warm-up, the library's steady-state
-// calls and the host layer's iterations allocate nothing.
-//
-// This program replaces malloc and its relatives with counting wrappers around
-// the C library's own allocator. AddressSanitizer brings its own allocator, so
-// under it the tests are skipped.
-#include <gtest/gtest.h>
-
+// Allocate once, then never. This program replaces malloc and its relatives
+// with counting wrappers around the C library's own allocator (skipped under
+// AddressSanitizer, which brings its own).
 #include <atomic>
 #include <cstddef>
 #include <cstdlib>
 
 #include "support/host_helpers.hpp"
 
-#if defined(__SANITIZE_ADDRESS__)
+#ifdef __SANITIZE_ADDRESS__
 #  define HOST_COUNT_MALLOC 0
-#elif defined(__has_feature)
-#  if __has_feature(address_sanitizer)
-#    define HOST_COUNT_MALLOC 0
-#  endif
-#endif
-#ifndef HOST_COUNT_MALLOC
+#else
 #  define HOST_COUNT_MALLOC 1
 #endif
 
@@ -27,7 +17,8 @@ namespace {
 std::atomic<bool> g_counting{false};
 std::atomic<long> g_allocations{0};
 inline void note() {
-  if (g_counting.load(std::memory_order_relaxed)) g_allocations.fetch_add(1, std::memory_order_relaxed);
+  if (g_counting.load(std::memory_order_relaxed))
+    g_allocations.fetch_add(1, std::memory_order_relaxed);
 }
 }  // namespace
 
@@ -37,101 +28,60 @@ void* __libc_malloc(std::size_t);
 void* __libc_calloc(std::size_t, std::size_t);
 void* __libc_realloc(void*, std::size_t);
 void* __libc_memalign(std::size_t, std::size_t);
-
-void* malloc(std::size_t size) noexcept {
-  note();
-  return __libc_malloc(size);
-}
-void* calloc(std::size_t count, std::size_t size) noexcept {
-  note();
-  return __libc_calloc(count, size);
-}
-void* realloc(void* p, std::size_t size) noexcept {
-  note();
-  return __libc_realloc(p, size);
-}
+void* malloc(std::size_t size) noexcept { return note(), __libc_malloc(size); }
+void* calloc(std::size_t k, std::size_t size) noexcept { return note(), __libc_calloc(k, size); }
+void* realloc(void* p, std::size_t size) noexcept { return note(), __libc_realloc(p, size); }
 void* memalign(std::size_t align, std::size_t size) noexcept {
-  note();
-  return __libc_memalign(align, size);
+  return note(), __libc_memalign(align, size);
 }
-void* aligned_alloc(std::size_t align, std::size_t size) noexcept {
-  note();
-  return __libc_memalign(align, size);
-}
+void* aligned_alloc(std::size_t align, std::size_t size) noexcept { return memalign(align, size); }
 int posix_memalign(void** out, std::size_t align, std::size_t size) noexcept {
-  note();
-  void* p = __libc_memalign(align, size);
-  if (p == nullptr) return 12;  // ENOMEM
-  *out = p;
-  return 0;
+  return (*out = memalign(align, size)) != nullptr ? 0 : 12;  // ENOMEM
 }
 }
 #endif
 
 namespace {
 
-using blockkrylov::complex;
-using blockkrylov::CsrMatrix;
-using blockkrylov::Method;
-using blockkrylov::Options;
-namespace problems = blockkrylov::problems;
+using namespace host_test;
 
-// Counts the allocations made while f runs.
-template <class F>
-long allocations_in(F&& f) {
-  g_allocations = 0;
-  g_counting = true;
-  f();
-  g_counting = false;
-  return g_allocations.load();
+void count(bool on) {
+  if (on) g_allocations = 0;
+  g_counting = on;
 }
 
-#define SKIP_WITHOUT_COUNTING() \
-  if (!HOST_COUNT_MALLOC) GTEST_SKIP() << "malloc is not counted under AddressSanitizer"
-
-TEST(Allocations, CountingWorks) {
-  SKIP_WITHOUT_COUNTING();
-  const long k = allocations_in([] {
-    void* volatile p = std::malloc(64);
-    std::free(p);
-    int* volatile q = new int(3);
-    delete q;
-  });
-  EXPECT_EQ(k, 2);
-}
-
-// Between two progress callbacks, after a warm-up of five iterations, many
-// iterations allocate nothing: every entry point the solvers drive (the
-// Lanczos steps, all GMRES cycle steps including new cycles, the monitoring
-// utilities), the true residuals and the host's own bookkeeping.
+// Between the progress callbacks of iterations 5 and 40 the entry points the
+// solvers drive (GMRES cycles, new ones included, Lanczos steps, monitoring),
+// the true residuals and the host's bookkeeping allocate nothing. First, the
+// counter itself must count.
 TEST(Allocations, SolverIterationsAllocateNothing) {
-  SKIP_WITHOUT_COUNTING();
+  if (!HOST_COUNT_MALLOC) GTEST_SKIP() << "malloc is not counted under AddressSanitizer";
+  count(true);
+  void* volatile p = std::malloc(64);
+  std::free(p);
+  int* volatile q = new int(3);
+  delete q;
+  count(false);
+  ASSERT_EQ(g_allocations.load(), 2);
+
   const CsrMatrix a = problems::helmholtz_2d(20, 20, 3.0, 0.3);
   const int s = 3;
-  const auto B = host_test::random_block(a.n, s, 3);
+  const auto B = random_block(a.n, s, 3);
   for (Method m : {Method::symmetric, Method::qmr, Method::gmres}) {
-    std::vector<complex> X(B.size());
-    Options opt;
-    opt.rtol = 1e-14;
+    Block X(B.size());
+    Options opt = with_rtol(1e-14);
     opt.restart = 12;  // several GMRES cycles inside the counted window
     long counted = -1;
-    opt.progress = [&](const blockkrylov::Progress& p) {
-      if (p.iteration == 5) {
-        g_allocations = 0;
-        g_counting = true;
-      } else if (p.iteration == 40) {
-        g_counting = false;
-        counted = g_allocations.load();
-      }
+    opt.progress = [&](const Progress& pr) {
+      if (pr.iteration == 5) count(true);
+      if (pr.iteration == 40) count(false), counted = g_allocations.load();
       return true;
     };
-    const auto rep = host_test::solve(m, a, s, B.data(), X.data(), opt);
-    g_counting = false;
+    const Report rep = solve(m, a, s, B.data(), X.data(), opt);
+    count(false);
     ASSERT_GT(rep.iterations, 40) << rep.message;
-    if (m == Method::gmres) {
-      EXPECT_GE(rep.restarts, 3);
-    }
-    EXPECT_EQ(counted, 0) << blockkrylov::to_string(m);
+    EXPECT_GE(rep.restarts, m == Method::gmres ? 3 : 0);
+    EXPECT_EQ(counted, 0) << to_string(m);
   }
 }
 
