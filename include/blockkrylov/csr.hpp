@@ -112,38 +112,14 @@ struct CsrMatrix {
   // y(:, 1:k) = A x(:, 1:k); x and y are n x k with leading dimension n and
   // must not overlap.
   void multiply(int k, const complex* x, complex* y) const {
-    const std::int64_t* rp = rowptr.data();
-    const int* cj = col.data();
-    const complex* a = val.data();
-    const int n = this->n;
-    auto row = [=](int i) {
-      for (int c = 0; c < k; ++c) {
-        const complex* xc = x + static_cast<std::size_t>(c) * n;
-        complex acc = 0.0;
-        for (std::int64_t p = rp[i]; p < rp[i + 1]; ++p) acc += a[p] * xc[cj[p]];
-        y[static_cast<std::size_t>(c) * n + i] = acc;
-      }
-    };
-    for_rows(k, row);
+    product(rowptr.data(), col.data(), [](std::int64_t p) { return p; }, k, x, y);
   }
 
   // y(:, 1:k) = A^T x(:, 1:k), plain transpose; same block layout.
   void multiply_transpose(int k, const complex* x, complex* y) const {
     const auto t = transpose_cache_.get(n, rowptr, col);
-    const std::int64_t* rp = t->rowptr.data();
-    const int* cj = t->col.data();
     const std::int64_t* src = t->src.data();
-    const complex* a = val.data();
-    const int n = this->n;
-    auto row = [=](int i) {
-      for (int c = 0; c < k; ++c) {
-        const complex* xc = x + static_cast<std::size_t>(c) * n;
-        complex acc = 0.0;
-        for (std::int64_t p = rp[i]; p < rp[i + 1]; ++p) acc += a[src[p]] * xc[cj[p]];
-        y[static_cast<std::size_t>(c) * n + i] = acc;
-      }
-    };
-    for_rows(k, row);
+    product(t->rowptr.data(), t->col.data(), [src](std::int64_t p) { return src[p]; }, k, x, y);
   }
 
   // A == A^T exactly (plain transpose, no conjugation). A stored entry whose
@@ -214,6 +190,25 @@ struct CsrMatrix {
       a.rowptr[i + 1] = static_cast<std::int64_t>(a.col.size());
     }
     return a;
+  }
+
+  // y(i, c) = sum over the stored entries p of row i of the pattern (rp, cj)
+  // of val[value(p)] * x(cj[p], c): value(p) maps a pattern position to the
+  // stored value (itself for A, the position in A for the kept A^T pattern).
+  template <class Value>
+  void product(const std::int64_t* rp, const int* cj, Value value, int k, const complex* x,
+               complex* y) const {
+    const complex* a = val.data();
+    const int n = this->n;
+    auto row = [=](int i) {
+      for (int c = 0; c < k; ++c) {
+        const complex* xc = x + static_cast<std::size_t>(c) * n;
+        complex acc = 0.0;
+        for (std::int64_t p = rp[i]; p < rp[i + 1]; ++p) acc += a[value(p)] * xc[cj[p]];
+        y[static_cast<std::size_t>(c) * n + i] = acc;
+      }
+    };
+    for_rows(k, row);
   }
 
   // Runs row(i) for every row: on OpenMP threads when the product has enough
