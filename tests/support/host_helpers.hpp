@@ -66,10 +66,13 @@ inline std::vector<double> expect_residuals(const CsrMatrix& a, int s, const com
   a.multiply(s, X, ax.data());
   std::vector<double> res(s);
   for (int j = 0; j < s; ++j) {
-    double r = 0.0, b = 0.0;
+    // Sums of squares in long double: systems near the ends of the double
+    // range are checked too.
+    long double r = 0.0L, b = 0.0L;
     for (std::size_t i = j * n; i < (j + 1) * n; ++i)
-      r += std::norm(B[i] - ax[i]), b += std::norm(B[i]);
-    res[j] = std::sqrt(b > 0.0 ? r / b : r);
+      r += std::norm(std::complex<long double>(B[i] - ax[i])),
+          b += std::norm(std::complex<long double>(B[i]));
+    res[j] = static_cast<double>(std::sqrt(b > 0.0L ? r / b : r));
     if (static_cast<std::size_t>(j) < rep.residuals.size()) {
       EXPECT_NEAR(rep.residuals[j], res[j], 1e-6 * res[j] + 1e-15) << "column " << j;
     }

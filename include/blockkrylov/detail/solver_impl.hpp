@@ -19,6 +19,17 @@
 //     the history, to C_CONVERGENCEPROGRESS (one history per solve: itold = 0
 //     at the first iteration, then the previous iteration number) and to the
 //     progress callback.
+//   * The kernels see a system of unit size whatever the scales of A and B:
+//     products enter them multiplied by a power of two alpha (fixed at the
+//     first product of the solve from ||A x|| / ||x||), and a Lanczos run
+//     starts from its residual block multiplied by a power of two beta that
+//     gives its largest column about unit norm. Powers of two scale exactly,
+//     so every kernel result is the unscaled one, scaled; but a system scaled
+//     by 1e-200 or 1e+200 no longer over- or underflows inside the kernels.
+//     X, the residuals and every reported figure belong to the original
+//     system.
+//   * Per-thread state of the kernels is claimed for the whole solve (see
+//     slot_claims.hpp).
 //   * All work arrays are sized at the start of a solve; the steps allocate
 //     nothing.
 #pragma once
@@ -28,8 +39,11 @@
 #include <cstdint>
 #include <cstdio>
 #include <limits>
+#include <optional>
 #include <string>
 #include <vector>
+
+#include "blockkrylov/detail/slot_claims.hpp"
 
 namespace blockkrylov {
 
@@ -60,6 +74,31 @@ inline std::string fmt_g(double v) {
   char buf[32];
   std::snprintf(buf, sizeof buf, "%.3g", v);
   return buf;
+}
+
+// x := 2^e x for len entries, exact unless an entry leaves the range of
+// doubles.
+inline void scale_pow2(complex* x, std::size_t len, int e) {
+  if (e == 0) return;
+  if (e > -1000 && e < 1000) {
+    const double f = std::ldexp(1.0, e);
+    for (std::size_t i = 0; i < len; ++i) x[i] *= f;
+  } else {
+    for (std::size_t i = 0; i < len; ++i)
+      x[i] = complex(std::ldexp(x[i].real(), e), std::ldexp(x[i].imag(), e));
+  }
+}
+
+// y := 2^e x for len entries.
+inline void copy_pow2(const complex* x, std::size_t len, complex* y, int e) {
+  std::copy(x, x + len, y);
+  scale_pow2(y, len, e);
+}
+
+// The exponent e for which 2^e v has about unit size; 0 for v = 0 or a v
+// that is not finite.
+inline int unit_exponent(double v) {
+  return v > 0.0 && std::isfinite(v) ? -std::ilogb(v) : 0;
 }
 
 // State and services shared by the three solvers for one solve.
@@ -104,6 +143,7 @@ class Host {
   // residual of the others. Returns false when the solve is over already
   // (every column done, or the starting residual is not finite).
   bool start() {
+    progress_claim_.emplace(SlotKind::progress, false);
     const std::size_t ns = static_cast<std::size_t>(n_) * s_;
     R_.assign(ns, complex(0.0));
     T1_.assign(ns, complex(0.0));
@@ -188,6 +228,7 @@ class Host {
     for (int i = 0; i < sa_; ++i) std::copy(xcol(act_[i]), xcol(act_[i]) + n_, T1_.data() + off(i));
     A_(sa_, T1_.data(), T2_.data());
     rep_.products += sa_;
+    if (!ascale_known_) fix_operator_scale(sa_, T1_.data(), T2_.data());
     for (int i = 0; i < sa_; ++i) {
       const complex* b = bcol(act_[i]);
       const complex* ax = T2_.data() + off(i);
@@ -204,6 +245,41 @@ class Host {
       done_[j] = res_[j] <= opt_.rtol ? 1 : 0;
     }
   }
+
+  // y = alpha op x for the n x k block x, op being A or A^T; the first
+  // product of the solve fixes alpha. Counts the products.
+  void product(const Operator& op, int k, const complex* x, complex* y) {
+    op(k, x, y);
+    rep_.products += k;
+    if (!ascale_known_) fix_operator_scale(k, x, y);
+    scale_pow2(y, static_cast<std::size_t>(n_) * k, ascale_exp_);
+  }
+
+  // alpha = 2^e with 2^e ||y|| / ||x|| of about unit size (largest columns);
+  // 1 when either block is zero or not finite.
+  void fix_operator_scale(int k, const complex* x, complex* y) {
+    const int32_t n = n_, kk = k;
+    C_COLBLOCKNORMS(x, &n, &n, &kk, nrm_.data());
+    const double xmax = *std::max_element(nrm_.begin(), nrm_.begin() + k);
+    C_COLBLOCKNORMS(y, &n, &n, &kk, nrm_.data());
+    const double ymax = *std::max_element(nrm_.begin(), nrm_.begin() + k);
+    ascale_known_ = true;
+    if (xmax > 0.0 && ymax > 0.0 && std::isfinite(xmax) && std::isfinite(ymax))
+      ascale_exp_ = std::ilogb(xmax) - std::ilogb(ymax);
+  }
+
+  // Fixes alpha = 1 unless it is known or every active column of X is zero:
+  // a run that starts from a nonzero iterate needs alpha before its first
+  // product.
+  void fix_operator_scale_for(const complex* Xa, std::size_t len) {
+    if (ascale_known_) return;
+    for (std::size_t i = 0; i < len; ++i)
+      if (!(Xa[i] == complex(0.0))) {
+        ascale_known_ = true;
+        return;
+      }
+  }
+  int operator_exponent() const { return ascale_exp_; }
 
   // Opens a GMRES cycle or a Lanczos run on the columns not yet done.
   // False when the solve ends here instead: no column is left (status kept),
@@ -258,7 +334,10 @@ class Host {
     const int32_t it = static_cast<int32_t>(std::min<long>(rep_.iterations, INT32_MAX));
     const int32_t itold = prog_itold_, mm = m;
     const double tol = opt_.rtol;
-    C_CONVERGENCEPROGRESS(&it, &itold, &tol, &prog_rmax_, est, &mm, &itpred_, &pct_);
+    // Without the progress slot (another solve on this thread number holds
+    // it) the solve runs without a progress estimate.
+    if (progress_claim_ && progress_claim_->held())
+      C_CONVERGENCEPROGRESS(&it, &itold, &tol, &prog_rmax_, est, &mm, &itpred_, &pct_);
     prog_itold_ = it;
     if (opt_.progress) {
       Progress p;
@@ -334,6 +413,10 @@ class Host {
   double prog_rmax_ = 0.0;
   int32_t itpred_ = 0;
   double pct_ = 0.0;
+  std::optional<SlotClaim> progress_claim_;
+
+  bool ascale_known_ = false;
+  int ascale_exp_ = 0;  // alpha = 2^ascale_exp_
 };
 
 // ---------------------------------------------------------------------------
@@ -439,8 +522,7 @@ inline Report gmres(int n, int s, const Operator& A, const complex* B, int ldb, 
       C_PARENTBASISCONSTRUCT(&jcol, w.data(), &k, &p, V.data(), &nn, beta.data(), LM.data(), &m,
                              work.data());
       complex* z = V.data() + h.off(k - 1);
-      A(1, w.data(), z);
-      rep.products += 1;
+      h.product(A, 1, w.data(), z);
       double znorm = 0.0;
       const int32_t one = 1;
       C_COLBLOCKNORMS(z, &nn, &nn, &one, &znorm);
@@ -500,9 +582,12 @@ inline Report gmres(int n, int s, const Operator& A, const complex* B, int ldb, 
         why = "the cycle produced values that are not finite";
         break;
       }
+      // The cycle solved (alpha A) c = r / scale: x += alpha scale c.
+      const int ea = h.operator_exponent();
       for (int i = 0; i < sa; ++i) {
         complex* x = h.xcol(act[i]);
-        const complex* c = Xc + h.off(i);
+        complex* c = Xc + h.off(i);
+        scale_pow2(c, static_cast<std::size_t>(n), ea);
         for (int q = 0; q < n; ++q) x[q] += scale[i] * c[q];
       }
       h.true_residual();
@@ -555,7 +640,18 @@ inline Report lanczos(int n, int s, const Operator& A, const Operator* At, const
                       int ldb, complex* X, int ldx, const Options& opt) {
   Report rep;
   Host h(TwoSided ? Method::qmr : Method::symmetric, n, s, A, B, ldb, X, ldx, opt, rep);
-  if (!h.validate(At) || !h.start()) return rep;
+  if (!h.validate(At)) return rep;
+  // The driver's block offsets live in a slot of this thread number: wait
+  // for a solve on another thread that holds it, refuse a nested one.
+  const SlotClaim driver_slot(TwoSided ? SlotKind::twosided : SlotKind::symmetric, true);
+  if (!driver_slot.held()) {
+    h.finish_invalid("a " + std::string(to_string(h.method_)) +
+                     " solve is already running on this thread (OpenMP thread number " +
+                     std::to_string(driver_slot.thread_number()) +
+                     "); a solve started from its operator cannot share the driver's state");
+    return rep;
+  }
+  if (!h.start()) return rep;
 
   const std::size_t ns = static_cast<std::size_t>(n) * s, ss = static_cast<std::size_t>(s) * s;
   std::vector<complex> Xa(ns), Vn(ns), Pn(ns), D(ns), Zn(ns);
@@ -581,14 +677,22 @@ inline Report lanczos(int n, int s, const Operator& A, const Operator* At, const
       break;
     }
     const int* act = h.act_.data();
+    // The run solves (alpha A)(beta/alpha X) = beta R, beta = 2^eb giving the
+    // largest residual column about unit norm.
+    double rmax = 0.0;
+    for (int i = 0; i < sa; ++i) rmax = std::max(rmax, h.res_[act[i]] * h.bnorm_[act[i]]);
+    const int eb = unit_exponent(rmax);
+    for (int i = 0; i < sa; ++i) std::copy(h.xcol(act[i]), h.xcol(act[i]) + n, Xa.data() + h.off(i));
+    h.fix_operator_scale_for(Xa.data(), static_cast<std::size_t>(n) * sa);
+    scale_pow2(Xa.data(), static_cast<std::size_t>(n) * sa, eb - h.operator_exponent());
     for (int i = 0; i < sa; ++i) {
-      std::copy(h.xcol(act[i]), h.xcol(act[i]) + n, Xa.data() + h.off(i));
-      std::copy(h.rcol(act[i]), h.rcol(act[i]) + n, Vn.data() + h.off(i));
+      copy_pow2(h.rcol(act[i]), n, Vn.data() + h.off(i), eb);
       if (TwoSided) {
-        const complex* w = opt.left_start != nullptr
-                               ? opt.left_start + h.off(act[i])
-                               : h.rcol(act[i]);
-        std::copy(w, w + n, Wn.data() + h.off(i));
+        if (opt.left_start != nullptr)
+          std::copy(opt.left_start + h.off(act[i]), opt.left_start + h.off(act[i]) + n,
+                    Wn.data() + h.off(i));
+        else
+          std::copy(Vn.data() + h.off(i), Vn.data() + h.off(i) + n, Wn.data() + h.off(i));
       }
     }
 
@@ -618,13 +722,11 @@ inline Report lanczos(int n, int s, const Operator& A, const Operator* At, const
           limit = true;
           break;
         }
-        A(sa, Pn.data(), Zn.data());
-        rep.products += sa;
+        h.product(A, sa, Pn.data(), Zn.data());
         continue;
       }
       if (TwoSided && revcom == 2) {
-        (*At)(sa, Qn.data(), Zn.data());
-        rep.products += sa;
+        h.product(*At, sa, Qn.data(), Zn.data());
         continue;
       }
       if (revcom != done_rev) break;  // not a request this host knows: as a breakdown
@@ -634,15 +736,18 @@ inline Report lanczos(int n, int s, const Operator& A, const Operator* At, const
       double emax = 0.0;
       bool below = true, finite = true;
       for (int i = 0; i < sa; ++i) {
-        h.est_[i] = h.nrm_[i] / h.bnorm_[act[i]];
+        // TAU belongs to the scaled residual beta R.
+        h.est_[i] = static_cast<double>(std::ldexp(static_cast<long double>(h.nrm_[i]), -eb) /
+                                        h.bnorm_[act[i]]);
         finite = finite && std::isfinite(h.est_[i]);
         below = below && h.est_[i] <= opt.rtol;
         emax = std::max(emax, h.est_[i]);
       }
       if (!finite) break;  // as a breakdown
       ++steps;
+      // alpha may have been fixed by this run's first product (Xa was zero).
       for (int i = 0; i < sa; ++i)
-        std::copy(Xa.data() + h.off(i), Xa.data() + h.off(i) + n, h.xcol(act[i]));
+        copy_pow2(Xa.data() + h.off(i), n, h.xcol(act[i]), h.operator_exponent() - eb);
       residual_current = false;
       if (!h.after_iteration(h.est_.data(), sa)) {
         stop = true;
