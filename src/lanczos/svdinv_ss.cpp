@@ -21,6 +21,11 @@
 namespace bk {
 namespace {
 
+// Optimised zgemv kernels inside zgesvd may read a few entries past the end
+// of an s x s operand (harmless in practice, but a memory checker in the host
+// reports it). Every scratch array gets this many spare entries.
+constexpr std::size_t kScratchPad = 8;
+
 struct SvdScratch {
   int cap = 0;  // largest order served so far
   std::vector<zc> vt;
@@ -32,16 +37,16 @@ struct SvdScratch {
 SvdScratch& svd_scratch(int s) {
   thread_local SvdScratch w;
   if (s > w.cap) {
-    w.vt.assign(static_cast<std::size_t>(s) * s, zc(0.0, 0.0));
-    w.sval.assign(static_cast<std::size_t>(s), 0.0);
-    w.rwork.assign(5 * static_cast<std::size_t>(s), 0.0);
+    w.vt.assign(static_cast<std::size_t>(s) * s + kScratchPad, zc(0.0, 0.0));
+    w.sval.assign(static_cast<std::size_t>(s) + kScratchPad, 0.0);
+    w.rwork.assign(5 * static_cast<std::size_t>(s) + kScratchPad, 0.0);
     // Workspace query; the arrays are not referenced by it.
     zc query(0.0, 0.0);
     zc dummy(0.0, 0.0);
     lapack::zgesvd('A', 'A', s, s, &dummy, s, w.sval.data(), &dummy, s, w.vt.data(), s, &query,
                    -1, w.rwork.data());
     const int lwork = std::max(static_cast<int>(query.real()), 3 * s);
-    w.work.assign(static_cast<std::size_t>(lwork), zc(0.0, 0.0));
+    w.work.assign(static_cast<std::size_t>(lwork) + kScratchPad, zc(0.0, 0.0));
     w.cap = s;
   }
   return w;
@@ -70,7 +75,7 @@ void SVDINV_SS(const int* s, zc* SVB, zc* sv, zc* svwork, int* info, int* sing, 
 
   SvdScratch& w = svd_scratch(ss);
   *info = lapack::zgesvd('A', 'A', ss, ss, svwork, ss, w.sval.data(), B.at(1, 2 * ss + 1), ss,
-                         w.vt.data(), ss, w.work.data(), static_cast<int>(w.work.size()),
+                         w.vt.data(), ss, w.work.data(), static_cast<int>(w.work.size() - kScratchPad),
                          w.rwork.data());
   for (int j = 1; j <= ss; ++j) sv[j - 1] = zc(w.sval[j - 1], 0.0);
   if (*info != 0) return;
