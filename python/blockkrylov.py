@@ -256,10 +256,27 @@ def solve_symmetric(matvec, B, X0=None, rtol=1e-8, maxiter=None, max_restarts=10
             _solve_owner = None
 
 
+def _check_limits(rtol, maxiter, max_restarts):
+    """Refuse tolerances and limits that cannot mean anything."""
+    rtol = float(rtol)
+    if not (np.isfinite(rtol) and rtol >= 0):
+        raise ValueError("rtol must be finite and >= 0, not %r" % rtol)
+    if maxiter is not None and (isinstance(maxiter, bool) or int(maxiter) != maxiter or maxiter < 1):
+        raise ValueError("maxiter must be a positive integer or None, not %r" % (maxiter,))
+    if isinstance(max_restarts, bool) or int(max_restarts) != max_restarts or max_restarts < 0:
+        raise ValueError("max_restarts must be an integer >= 0, not %r" % (max_restarts,))
+    return rtol
+
+
 def _solve_symmetric(matvec, B, X0, rtol, maxiter, max_restarts):
+    rtol = _check_limits(rtol, maxiter, max_restarts)
     vector = np.ndim(B) == 1
     B = as_block(B, "B")
     n, s = B.shape
+    if n == 0 or s == 0:
+        raise ValueError("B has shape %s: it needs at least one row and one column" % (B.shape,))
+    if s > n:
+        raise ValueError("B has more columns (%d) than rows (%d): solve at most n at a time" % (s, n))
     if not np.all(np.isfinite(B)):
         raise ValueError("B has non-finite entries")
     if X0 is None:

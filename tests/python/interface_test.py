@@ -100,6 +100,13 @@ class SolveSymmetric(unittest.TestCase):
             bk.solve_symmetric(matvec, B, X0=np.zeros((N, 3)))
         with self.assertRaises(ValueError):
             bk.solve_symmetric(matvec, np.full((N, 1), np.nan))
+        for bad in ({"rtol": np.nan}, {"rtol": np.inf}, {"rtol": -1e-8}, {"maxiter": 0},
+                    {"maxiter": -5}, {"maxiter": 2.5}, {"max_restarts": -1}):
+            with self.assertRaises(ValueError, msg=str(bad)):
+                bk.solve_symmetric(matvec, B, **bad)
+        for shape in ((N, 0), (0, 1), (2, 3)):  # no column, no row, more columns than rows
+            with self.assertRaises(ValueError, msg=str(shape)):
+                bk.solve_symmetric(matvec, np.ones(shape))
         with self.assertRaises(RuntimeError):
             bk.solve_symmetric(lambda P: bk.solve_symmetric(matvec, P)[0], B)
         _, r = bk.solve_symmetric(matvec, B)  # still usable afterwards
