@@ -18,6 +18,21 @@
  *     must stay on one thread number from its first call to its last.
  *   - on failure a routine writes one-line records to standard output.
  *
+ * What is checked where. The entry points trust their arguments: sizes and
+ * leading dimensions outside the bounds stated below (s < 1, ldr < s, a
+ * reflector capacity m below 2 s, arrays smaller than stated) are not
+ * detected and may corrupt memory or hand an illegal argument to LAPACK.
+ * Every layer of this project above them checks first and reports a clear
+ * error instead: the C++ solvers of blockkrylov/solver.hpp (Status::invalid
+ * with a message, X untouched), bksolve (a usage or input error), and the
+ * Python module's whole solves (ValueError).
+ *
+ * Threads. Several solves may use the per-thread slots at once only on
+ * distinct thread numbers of one OpenMP team. Two host threads that are not
+ * in one team both count as thread 0, and in nested teams the number is the
+ * one within the innermost team, so threads of two inner teams share slots:
+ * such solves must not overlap. The C++ solvers enforce this themselves.
+ *
  * Complex arrays follow the LAPACKE convention: `double _Complex` in C and
  * `std::complex<double>` in C++. Define BLOCKKRYLOV_COMPLEX_DOUBLE before
  * including this header to use another 16-byte layout-compatible type.

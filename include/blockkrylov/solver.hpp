@@ -53,17 +53,30 @@
 // residual is in report.residuals (0 for a zero b_j).
 //
 // Sizes: 1 <= s <= n (block GMRES: s < n, since a cycle needs room for one
-// basis vector beyond the block); ldb, ldx >= n. Unusable arguments, or a B
-// or starting residual that is not finite, give Status::invalid without
-// touching X.
+// basis vector beyond the block); ldb, ldx >= n. Unusable arguments (sizes,
+// leading dimensions, null arrays or operators, a tolerance that is negative
+// or not finite, negative limits), or a B or starting residual that is not
+// finite, give Status::invalid without touching X; no entry point is called
+// with arguments outside its bounds.
+//
+// Scale: the kernels see the system at unit size whatever the scales of A and
+// B (powers of two, applied exactly), so systems scaled by 1e-200 or 1e+200
+// solve like unscaled ones.
 //
 // Work arrays are allocated once per solve; the iterations allocate nothing
 // (the history is reserved for up to 20000 iterations).
 //
 // Threads: a solve runs on the calling thread and calls A from it. The
 // Lanczos drivers and C_CONVERGENCEPROGRESS keep per-thread state found by
-// the OpenMP thread number, so solves may run at the same time only on
-// distinct thread numbers of one OpenMP team.
+// the OpenMP thread number. Solves on distinct thread numbers of one OpenMP
+// team run in parallel. Solves that would share a number (plain host threads
+// outside one team all count as 0; threads of nested teams count within their
+// inner team) are serialised: each waits until the other has finished, and
+// both results are correct. A symmetric or two-sided solve started from
+// inside an operator of a solve of the same method on the same thread would
+// have to wait for itself: it is refused at once with Status::invalid. Other
+// nested solves run, without a progress estimate (Progress::predicted and
+// percent stay 0) while the outer solve holds the thread's progress slot.
 #pragma once
 
 #include <complex>
@@ -105,7 +118,8 @@ struct Progress {
   long products;    // products with A and A^T so far, one per column
   double estimate;  // largest estimated relative residual over the columns
   int predicted;    // predicted total iterations (from C_CONVERGENCEPROGRESS; 0 until
-                    // the estimate has fallen once)
+                    // the estimate has fallen once, or while another solve on this
+                    // thread number holds the progress slot)
   double percent;   // progress estimate in percent
 };
 

@@ -109,8 +109,11 @@ TEST_P(EachMethod, RejectsUnusableArguments) {
   Block X(B.size(), complex(1.0, 1.0));
   const auto X0 = X;
   const Operator A = op(a), At = op(a, true), none;
-  const Options ok, bad_rtol = with_rtol(-1.0),
-      nan_rtol = with_rtol(std::numeric_limits<double>::quiet_NaN());
+  const double nan = std::numeric_limits<double>::quiet_NaN();
+  const Options ok, bad_rtol = with_rtol(-1.0), nan_rtol = with_rtol(nan);
+  Options bad_breakdowns, nan_deflation;
+  bad_breakdowns.max_breakdowns = -1;
+  nan_deflation.deflation_tol = nan;
   const Method m = GetParam();
   std::vector<Report> reps = {
       run(m, 0, 2, A, At, B.data(), n, X.data(), n, ok),
@@ -123,10 +126,14 @@ TEST_P(EachMethod, RejectsUnusableArguments) {
       run(m, n, 2, A, At, B.data(), n, X.data(), n, bad_rtol),
       run(m, n, 2, A, At, B.data(), n, X.data(), n, nan_rtol),
       run(m, 1, 2, A, At, B.data(), n, X.data(), n, ok),  // s > n
+      run(m, n, 2, A, At, B.data(), n, X.data(), n, bad_breakdowns),
   };
   if (m == Method::qmr) reps.push_back(run(m, n, 2, A, none, B.data(), n, X.data(), n, ok));
   // Block GMRES needs a basis vector beyond the block: s = n is refused.
-  if (m == Method::gmres) reps.push_back(run(m, 2, 2, A, At, B.data(), n, X.data(), n, ok));
+  if (m == Method::gmres) {
+    reps.push_back(run(m, 2, 2, A, At, B.data(), n, X.data(), n, ok));
+    reps.push_back(run(m, n, 2, A, At, B.data(), n, X.data(), n, nan_deflation));
+  }
   B[5] = complex(std::numeric_limits<double>::infinity(), 0.0);
   reps.push_back(run(m, n, 2, A, At, B.data(), n, X.data(), n, ok));
   for (std::size_t i = 0; i < reps.size(); ++i) {
