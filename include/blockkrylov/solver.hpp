@@ -1,13 +1,20 @@
-// blockkrylov/solver.hpp - whole solves of A X = B with s right-hand sides,
-// built on the twelve C entry points of blockkrylov.h and nothing else.
+// blockkrylov/solver.hpp - whole solves of A X = B with many right-hand
+// sides, built on the twelve C entry points of blockkrylov.h and nothing else.
 //
 // Three methods share one options type and one report type:
-//   solve_symmetric  block QMR on the complex-symmetric block Lanczos process
-//                    (A = A^T, not Hermitian); s products with A per step
-//   solve_qmr        block QMR on the two-sided block Lanczos process, for
-//                    general A; s products with A and s with A^T per step
-//   solve_gmres      restarted block GMRES with Householder basis and
-//                    deflation; one product with A per Hessenberg column
+//   Method::symmetric  block QMR on the complex-symmetric block Lanczos process
+//                      (A = A^T, not Hermitian); s products with A per step
+//   Method::qmr        block QMR on the two-sided block Lanczos process, for
+//                      general A; s products with A and s with A^T per step
+//   Method::gmres      restarted block GMRES with Householder basis and
+//                      deflation; one product with A per Hessenberg column
+//
+// A Solver is made once for (method, n, block size s, options) and holds every
+// work array; it then solves any number of systems of that order, each with
+// any number of right-hand sides (split into blocks of at most s columns, one
+// aggregated report), without allocating in its iterations. The free
+// functions solve_symmetric, solve_qmr and solve_gmres make a Solver for one
+// call.
 //
 // The operator is any callable that multiplies an n x k block by A. A whole
 // program (the tests extract and compile the lines between the markers):
@@ -30,7 +37,8 @@
 //     };
 //     Options opt;
 //     opt.rtol = 1e-10;
-//     Report report = solve_gmres(n, s, A, B.data(), n, X.data(), n, opt);
+//     Solver solver(Method::gmres, n, s, opt);  // work arrays for n and s
+//     const Report& report = solver.solve(A, s, B.data(), n, X.data(), n);
 //     if (!report.converged) std::cerr << report.message << '\n';
 //     return report.converged ? 0 : 1;
 //   }
@@ -40,7 +48,8 @@
 // return. Convergence is always judged on the true residual:
 // ||b_j - A x_j|| <= rtol * ||b_j|| for every column j. Cheap estimates (the
 // GMRES least-squares residual, the QMR quasi-residual) only decide when the
-// true residual is worth forming. Limits count products with A (and A^T), one
+// true residual is worth forming (with atol > 0 a column also converges when
+// ||b_j - A x_j|| <= atol). Limits count products with A (and A^T), one
 // per column, so methods and block sizes compare fairly; the products spent
 // on true residuals count too, and room for a final true residual is always
 // kept, so report.products never exceeds the limit (unless the starting
@@ -63,8 +72,8 @@
 // B (powers of two, applied exactly), so systems scaled by 1e-200 or 1e+200
 // solve like unscaled ones.
 //
-// Work arrays are allocated once per solve; the iterations allocate nothing
-// (the history is reserved for up to 20000 iterations).
+// Work arrays are allocated when a Solver is made; the iterations allocate
+// nothing (the history is reserved for up to 20000 iterations).
 //
 // Threads: a solve runs on the calling thread and calls A from it. The
 // Lanczos drivers and C_CONVERGENCEPROGRESS keep per-thread state found by
@@ -81,6 +90,7 @@
 
 #include <complex>
 #include <functional>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -97,15 +107,17 @@ using Operator = std::function<void(int k, const complex* x, complex* y)>;
 enum class Method { symmetric, qmr, gmres };
 
 enum class Status {
-  converged,     // every column met rtol on the true residual
-  max_products,  // the product limit was reached first
-  breakdown,     // the Lanczos process broke down more often than allowed, or at
-                 // once on its starting block (where a restart would fail alike)
-  stagnated,     // no further progress was possible: two GMRES cycles in a row
-                 // gained nothing, a Lanczos restart from the true residual
-                 // did not help, or the operator returned non-finite values
-  stopped,       // the progress callback asked to stop
-  invalid,       // the arguments were unusable (see message)
+  converged,       // every column met its tolerance on the true residual
+  max_products,    // the product limit was reached first
+  breakdown,       // the Lanczos process broke down more often than allowed, or at
+                   // once on its starting block (where a restart would fail alike)
+  stagnated,       // no further progress was possible: two GMRES cycles in a row
+                   // gained nothing, a Lanczos restart from the true residual
+                   // did not help, or the operator returned non-finite values
+  stopped,         // the progress callback asked to stop
+  invalid,         // the arguments were unusable, or the solve could not run here
+                   // (see message)
+  max_iterations,  // the iteration limit was reached first
 };
 
 inline const char* to_string(Method m);
@@ -125,7 +137,11 @@ struct Progress {
 
 struct Options {
   double rtol = 1e-8;          // relative tolerance, per column of B
-  long max_products = 0;       // limit on products with A (and A^T); <= 0: 10 * n * s, at least 1000
+  double atol = 0.0;           // absolute tolerance: column j converges when
+                               // ||b_j - A x_j|| <= max(rtol ||b_j||, atol)
+  long max_products = 0;       // limit on products with A (and A^T) per block of
+                               // columns; <= 0: 10 * n * s, at least 1000
+  long max_iterations = 0;     // limit on iterations per block; <= 0: none
   // GMRES: capacity m of the reflector set (columns of the basis array); a
   // cycle builds up to m - s_k Hessenberg columns for s_k kept columns.
   // Raised to at least 2 s, lowered to n where n >= 2 s.
@@ -143,7 +159,7 @@ struct Options {
   // Called after every iteration; return false to stop the solve (the
   // iterate of that iteration is kept and its true residual reported).
   std::function<bool(const Progress&)> progress;
-  // Two-sided method: the starting left block (n x s, leading dimension n;
+  // Two-sided method: the starting left block (n x nrhs, leading dimension n;
   // the columns of the active right-hand sides are used, also on restarts).
   // Null selects the default: the normalised starting residual block itself
   // (W1 = V1), which makes the method coincide with the symmetric one when
@@ -155,25 +171,65 @@ struct Report {
   Method method = Method::gmres;
   Status status = Status::invalid;
   bool converged = false;
-  long iterations = 0;          // as in Progress::iteration
+  long iterations = 0;          // as in Progress::iteration, summed over the blocks
   long products = 0;            // products with A and A^T, one per column
   int restarts = 0;             // GMRES cycles after the first; Lanczos restarts
                                 // (after a breakdown, or from the true residual
                                 // when the recurrences drifted from it)
   int breakdowns = 0;           // Lanczos breakdowns met (each one restarted or ended the solve)
+  int blocks = 0;               // blocks of at most s columns solved
   std::vector<double> residuals;  // true relative residual of every column at the end
   std::vector<double> history;    // largest estimated relative residual, per iteration
   std::string message;          // one line saying how the solve ended
 };
 
+namespace detail {
+class SolverState;
+}
+
+class Solver {
+ public:
+  // Work arrays for systems of order n solved up to block_size columns at a
+  // time. Arguments that cannot work (n < 1, block_size < 1 or > n, block
+  // GMRES with block_size >= n, options out of range) leave the solver
+  // unusable: valid() is false and every solve reports Status::invalid with
+  // the reason.
+  Solver(Method method, int n, int block_size, Options options = {});
+  ~Solver();
+  Solver(Solver&&) noexcept;
+  Solver& operator=(Solver&&) noexcept;
+
+  // Solves A X = B for nrhs >= 1 columns (B n x nrhs with leading dimension
+  // ldb, X likewise; X holds the starting guess). More columns than the block
+  // size are solved block after block; the report aggregates them (status of
+  // the first block that failed, residuals of every column). The two-sided
+  // method needs At (y = A^T x, plain transpose); the others ignore it.
+  const Report& solve(const Operator& A, int nrhs, const complex* B, int ldb, complex* X, int ldx);
+  const Report& solve(const Operator& A, const Operator& At, int nrhs, const complex* B, int ldb,
+                      complex* X, int ldx);
+
+  bool valid() const;
+  Method method() const;
+  int n() const;
+  int block_size() const;
+  // Options for the next solve; sizes fixed at construction (the GMRES
+  // restart length) keep their value.
+  Options& options();
+  const Report& report() const;  // the last solve's report
+
+ private:
+  std::unique_ptr<detail::SolverState> state_;
+};
+
+// One-call conveniences: a Solver with block size s for one solve of s columns.
 inline Report solve_symmetric(int n, int s, const Operator& A, const complex* B, int ldb, complex* X,
-                       int ldx, const Options& options = {});
+                              int ldx, const Options& options = {});
 
 inline Report solve_qmr(int n, int s, const Operator& A, const Operator& At, const complex* B, int ldb,
-                 complex* X, int ldx, const Options& options = {});
+                        complex* X, int ldx, const Options& options = {});
 
 inline Report solve_gmres(int n, int s, const Operator& A, const complex* B, int ldb, complex* X,
-                   int ldx, const Options& options = {});
+                          int ldx, const Options& options = {});
 
 }  // namespace blockkrylov
 

@@ -220,3 +220,51 @@ TEST(Lanczos, TightToleranceRestartsFromTrueResidualWithoutCheckingEveryStep) {
 }
 
 }  // namespace
+
+namespace {
+
+using namespace host_test;
+
+// One Solver serves many systems: more columns than its block size are
+// solved block after block, each block exactly as a solve of those columns
+// alone, and the report aggregates them; the solver is reused for a second
+// right-hand side set. atol finishes columns whose residual is already small
+// in absolute terms; max_iterations ends a solve with its own status.
+TEST(SolverObject, BlocksReuseAndLimits) {
+  const CsrMatrix a = problems::helmholtz_2d(16, 16, 3.0, 0.5);
+  const int n = a.n, s = 3, nrhs = 7;
+  for (Method m : {Method::symmetric, Method::qmr, Method::gmres}) {
+    SCOPED_TRACE(to_string(m));
+    Solver solver(m, n, s, with_rtol(1e-9));
+    ASSERT_TRUE(solver.valid());
+    for (unsigned seed : {51u, 52u}) {
+      const auto B = random_block(n, nrhs, seed);
+      Block X(B.size());
+      const Report rep = solver.solve(op(a), op(a, true), nrhs, B.data(), n, X.data(), n);
+      expect_residuals(a, nrhs, B.data(), X.data(), rep, 1e-9);
+      EXPECT_EQ(rep.blocks, 3);
+      long products = 0;
+      for (int j0 = 0; j0 < nrhs; j0 += s) {  // the same blocks one by one
+        const int sb = std::min(s, nrhs - j0);
+        Block Xb(static_cast<std::size_t>(n) * sb);
+        const Report rb = solve(m, a, sb, B.data() + j0 * n, Xb.data(), with_rtol(1e-9));
+        EXPECT_TRUE(std::equal(Xb.begin(), Xb.end(), X.begin() + j0 * n)) << "block at " << j0;
+        products += rb.products;
+      }
+      EXPECT_EQ(rep.products, products);
+    }
+    const auto B = random_block(n, s, 53);
+    Block X(B.size());
+    solver.options().atol = 1e10;  // above every ||b_j||: done before any product
+    EXPECT_TRUE(solver.solve(op(a), op(a, true), s, B.data(), n, X.data(), n).converged);
+    EXPECT_EQ(solver.report().products, 0);
+    solver.options().atol = 0.0;
+    solver.options().max_iterations = 3;
+    const Report& rep = solver.solve(op(a), op(a, true), s, B.data(), n, X.data(), n);
+    EXPECT_EQ(rep.status, Status::max_iterations) << rep.message;
+    EXPECT_EQ(rep.iterations, 3);
+    expect_residuals(a, s, B.data(), X.data(), rep);
+  }
+}
+
+}  // namespace
