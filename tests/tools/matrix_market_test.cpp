@@ -169,8 +169,9 @@ TEST_F(MatrixMarketFiles, AtomicWriteRoundTripAndUnreadableFiles) {
   // 3 x 2 values stored with leading dimension 4: the fourth row is padding.
   const complex x[] = {{1.0 / 3.0, -0.0}, {1e-300, 2.5e300}, {-7, 0.1}, {99, 99},
                        {0, 0}, {3.14159, -2.71828}, {1, 1}, {99, 99}};
-  const std::string text = bksolve::format_matrix_market_array(3, 2, x, 4, {" written by a test"});
-  EXPECT_EQ(text.rfind("%%MatrixMarket matrix array complex general\n% written by a test\n3 2\n", 0), 0u);
+  // Control characters in a comment are escaped, so it stays one line.
+  const std::string text = bksolve::format_matrix_market_array(3, 2, x, 4, {" by a\ntest\t\\\x01\x7f"});
+  EXPECT_EQ(text.rfind("%%MatrixMarket matrix array complex general\n% by a\\ntest\\t\\\\\\x01\\x7f\n3 2\n", 0), 0u);
   bksolve::write_file_atomically(path("x.mtx"), "old");
   bksolve::write_file_atomically(path("x.mtx"), text);
   const auto m = bksolve::read_matrix_market(path("x.mtx"));

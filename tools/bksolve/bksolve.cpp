@@ -14,7 +14,9 @@
 // the scaled matrix keeps unit diagonal and stays complex-symmetric when A is.
 // Every figure in the summary is measured on the original system: the true
 // relative residual ||b_j - A x_j|| / ||b_j|| of each column, and the relative
-// error of each column when the solution is known (--rhs solution).
+// error of each column when the solution is known (--rhs solution). So is
+// convergence: a column counts as converged only when its residual on the
+// original system meets the tolerance.
 //
 // Exit status: 0 every column converged; 1 an input or output error (one
 // message on standard error naming the file and line); 2 a usage error;
@@ -22,11 +24,13 @@
 // an interrupt. A failed run never leaves a partial output file: X is written
 // to a temporary file beside the target and renamed into place.
 #include <dlfcn.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <CLI/CLI.hpp>
 #include <algorithm>
 #include <atomic>
+#include <cfloat>
 #include <chrono>
 #include <cmath>
 #include <csignal>
@@ -97,6 +101,11 @@ struct Error : std::runtime_error {
   using std::runtime_error::runtime_error;
 };
 
+// Options that cannot work together or with the files given (status 2).
+struct UsageError : Error {
+  using Error::Error;
+};
+
 struct Settings {
   std::string matrix_file;
   std::string rhs_file;
@@ -139,6 +148,12 @@ std::string fmt(const char* f, double v) {
   return buf;
 }
 
+// A note on standard error. --quiet and --json leave standard error to the
+// error message and the library's own records.
+void note(const Settings& st, const std::string& text) {
+  if (!st.quiet && !st.json) std::fprintf(stderr, "bksolve: note: %s\n", text.c_str());
+}
+
 // ---------------------------------------------------------------------------
 // Building the problem
 
@@ -172,16 +187,33 @@ CsrMatrix matrix_from_file(const std::string& path) {
   std::vector<int> r, c;
   std::vector<complex> v;
   mm.to_triplets(r, c, v);
-  // Every row of a nonsingular matrix holds an entry.
-  if (static_cast<std::int64_t>(v.size()) < n)
-    throw Error(path + ": A has " + std::to_string(v.size()) + " nonzero entries for " + std::to_string(n) +
-                " rows, so some row is empty and A is singular");
+  // Every row of a nonsingular matrix holds a nonzero entry. With fewer
+  // entries than rows some row has none, and the first such row is among the
+  // first m + 1 rows (m entries): it is named here, before assembly, whose
+  // row pointers alone could exceed memory when the size line claims a huge n.
+  const auto empty_row = [&path](std::int64_t i) {
+    return Error(path + ": row " + std::to_string(i + 1) + " of A holds no nonzero entry, so A is singular");
+  };
+  if (static_cast<std::int64_t>(v.size()) < n) {
+    std::vector<char> seen(v.size() + 1, 0);
+    for (int i : r)
+      if (static_cast<size_t>(i) < seen.size()) seen[static_cast<size_t>(i)] = 1;
+    throw empty_row(std::find(seen.begin(), seen.end(), 0) - seen.begin());
+  }
   mm = bksolve::MatrixMarket();
   CsrMatrix A = CsrMatrix::from_triplets(n, r, c, v);
-  // Entries that are finite on their own may still sum to an overflow.
-  for (const complex& a : A.val)
-    if (!std::isfinite(a.real()) || !std::isfinite(a.imag()))
-      throw Error(path + ": duplicate entries sum to a value that is not finite");
+  // Entries that are finite on their own may still sum to an overflow, and
+  // duplicates or explicit zeros may leave a row without a nonzero entry.
+  for (int i = 0; i < n; ++i) {
+    bool nonzero = false;
+    for (std::int64_t q = A.rowptr[i]; q < A.rowptr[i + 1]; ++q) {
+      const complex a = A.val[q];
+      if (!std::isfinite(a.real()) || !std::isfinite(a.imag()))
+        throw Error(path + ": duplicate entries sum to a value that is not finite");
+      nonzero = nonzero || a != complex(0.0, 0.0);
+    }
+    if (!nonzero) throw empty_row(i);
+  }
   return A;
 }
 
@@ -335,6 +367,7 @@ struct Outcome {
   blockkrylov::Method method = blockkrylov::Method::gmres;
   blockkrylov::Status status = blockkrylov::Status::converged;
   bool converged = true;
+  int block_size = 1;  // columns solved together, as used
   long iterations = 0;
   long products = 0;
   int restarts = 0;
@@ -355,8 +388,30 @@ blockkrylov::Method choose_method(const Settings& st, const Problem& p) {
     return blockkrylov::Method::symmetric;
   }
   if (st.method == "qmr") return blockkrylov::Method::qmr;
-  if (st.method == "gmres") return blockkrylov::Method::gmres;
-  return p.A.is_symmetric() ? blockkrylov::Method::symmetric : blockkrylov::Method::gmres;
+  if (st.method == "auto" && p.A.is_symmetric()) return blockkrylov::Method::symmetric;
+  // Block GMRES needs room for one basis vector beyond its block, so not
+  // even a single column fits when n = 1; the two-sided method takes s = n.
+  if (p.n == 1) {
+    note(st, "block GMRES needs more than one unknown; solving the 1 x 1 system with qmr");
+    return blockkrylov::Method::qmr;
+  }
+  return blockkrylov::Method::gmres;
+}
+
+// Columns solved together: at most --block-size and s, and at most n (a
+// Lanczos block may span the whole space). Block GMRES takes at most n / 2:
+// its basis holds at least twice the block and at most n vectors. A block of
+// n - 1 columns is accepted too, but each cycle then adds a single direction
+// and the solve needs several times the products, often more than the limit.
+int block_columns(const Settings& st, const Problem& p, blockkrylov::Method method) {
+  const bool gmres = method == blockkrylov::Method::gmres;
+  const int cap = std::max(1, gmres ? p.n / 2 : p.n);
+  const int want = std::min(st.block_size, p.s);
+  if (want <= cap) return want;
+  note(st, "blocks of at most " + std::to_string(cap) + (cap == 1 ? " column: " : " columns: ") +
+               (gmres ? "the block GMRES basis holds twice the block within the " + std::to_string(p.n) + " unknowns"
+                      : "A has " + std::to_string(p.n) + (p.n == 1 ? " row" : " rows")));
+  return cap;
 }
 
 std::vector<double> column_norms(int n, int s, const complex* x) {
@@ -370,6 +425,38 @@ std::vector<double> column_norms(int n, int s, const complex* x) {
   return r;
 }
 
+// ||b_j - A x_j|| / ||b_j|| for the k columns of B and X (leading dimension
+// n); ||b_j - A x_j|| itself for a zero b_j.
+std::vector<double> relative_residuals(const CsrMatrix& A, int k, const complex* B, const complex* X) {
+  const int n = A.n;
+  std::vector<complex> R(static_cast<size_t>(n) * k);
+  A.multiply(k, X, R.data());
+  for (size_t q = 0; q < R.size(); ++q) R[q] = B[q] - R[q];
+  std::vector<double> r = column_norms(n, k, R.data());
+  const std::vector<double> bn = column_norms(n, k, B);
+  for (int j = 0; j < k; ++j)
+    if (bn[j] > 0.0) r[j] /= bn[j];
+  return r;
+}
+
+// X = S Y for the k columns of Y (X = Y when S is empty: no scaling).
+std::vector<complex> unscaled(const std::vector<complex>& scale, int n, int k, const complex* Y) {
+  std::vector<complex> X(Y, Y + static_cast<size_t>(n) * k);
+  if (!scale.empty())
+    for (int j = 0; j < k; ++j)
+      for (int i = 0; i < n; ++i) X[static_cast<size_t>(j) * n + i] *= scale[i];
+  return X;
+}
+
+// A block meets the tolerance of the system handed to the solver. With
+// --scale that is S A S, whose residual S r is not the original one r, so a
+// column may still miss rtol on the original system. Such a block continues
+// from its current iterate with the tolerance tightened by the ratio seen
+// between the two residuals (and a margin), for at most this many rounds.
+// (Without scaling the two systems agree, up to the rounding of the norms.)
+constexpr int kTighteningRounds = 3;
+constexpr double kTighteningMargin = 0.5;
+
 Outcome solve(const Settings& st, const Problem& p, blockkrylov::Method method, double rtol) {
   Outcome out;
   out.method = method;
@@ -381,11 +468,10 @@ Outcome solve(const Settings& st, const Problem& p, blockkrylov::Method method, 
   const CsrMatrix* M = &p.A;
   const complex* B = p.B.data();
   if (st.scale) {
-    int unscaled = 0;
-    scale = diagonal_scaling(p.A, unscaled);
-    if (unscaled > 0 && !st.quiet)
-      std::fprintf(stderr, "bksolve: note: %d zero diagonal entries; their rows and columns are not scaled\n",
-                   unscaled);
+    int unscaled_rows = 0;
+    scale = diagonal_scaling(p.A, unscaled_rows);
+    if (unscaled_rows > 0)
+      note(st, std::to_string(unscaled_rows) + " zero diagonal entries; their rows and columns are not scaled");
     scaled = std::make_unique<CsrMatrix>(p.A);
     for (int i = 0; i < n; ++i)
       for (std::int64_t q = scaled->rowptr[i]; q < scaled->rowptr[i + 1]; ++q)
@@ -408,60 +494,94 @@ Outcome solve(const Settings& st, const Problem& p, blockkrylov::Method method, 
   opt_base.progress = [&line](const blockkrylov::Progress& pr) { return line.update(pr); };
 
   out.X.assign(static_cast<size_t>(n) * s, complex(0.0, 0.0));
-  // A block never has more columns than A has rows.
-  const int bs = std::max(1, std::min({st.block_size, s, n}));
+  const int bs = block_columns(st, p, method);
   const int nblocks = (s + bs - 1) / bs;
+  out.block_size = bs;
   out.blocks = nblocks;
+  std::string failure;  // the first block's failure, "<method>: <reason>"
   const auto t0 = Clock::now();
   for (int b = 0; b < nblocks; ++b) {
     const int j0 = b * bs;
     const int sb = std::min(bs, s - j0);
+    const size_t at = static_cast<size_t>(j0) * n;
     line.set_block(b + 1, nblocks);
-    const complex* Bb = B + static_cast<size_t>(j0) * n;
-    complex* Xb = out.X.data() + static_cast<size_t>(j0) * n;
-    blockkrylov::Report r;
-    switch (method) {
-      case blockkrylov::Method::symmetric:
-        r = blockkrylov::solve_symmetric(n, sb, op, Bb, n, Xb, n, opt_base);
-        break;
-      case blockkrylov::Method::qmr:
-        r = blockkrylov::solve_qmr(n, sb, op, opt, Bb, n, Xb, n, opt_base);
-        break;
-      case blockkrylov::Method::gmres:
-        r = blockkrylov::solve_gmres(n, sb, op, Bb, n, Xb, n, opt_base);
-        break;
+    complex* Xb = out.X.data() + at;
+    const auto run_block = [&](const blockkrylov::Options& o) {
+      blockkrylov::Report r;
+      switch (method) {
+        case blockkrylov::Method::symmetric: r = blockkrylov::solve_symmetric(n, sb, op, B + at, n, Xb, n, o); break;
+        case blockkrylov::Method::qmr: r = blockkrylov::solve_qmr(n, sb, op, opt, B + at, n, Xb, n, o); break;
+        case blockkrylov::Method::gmres: r = blockkrylov::solve_gmres(n, sb, op, B + at, n, Xb, n, o); break;
+      }
+      out.iterations += r.iterations;
+      out.products += r.products;
+      out.restarts += r.restarts;
+      out.breakdowns += r.breakdowns;
+      return r;
+    };
+    blockkrylov::Options o = opt_base;
+    blockkrylov::Report r = run_block(o);
+    // The verdict is the original system's, after tightening rounds as above
+    // whose products stay within the block's limit (the solvers' default,
+    // 10 n s and at least 1000, when none is given).
+    const long limit = st.max_products > 0 ? st.max_products : std::max(1000L, 10L * n * sb);
+    long used = r.products;
+    for (int round = 0; r.converged; ++round) {
+      const std::vector<double> res = relative_residuals(p.A, sb, p.B.data() + at, unscaled(scale, n, sb, Xb).data());
+      double tol = rtol;
+      for (int j = 0; j < sb; ++j)
+        if (res[j] > rtol) tol = std::min(tol, kTighteningMargin * rtol * r.residuals[j] / res[j]);
+      if (tol == rtol) break;
+      r.converged = false;
+      if (round == kTighteningRounds) {
+        r.status = blockkrylov::Status::stagnated;
+        r.message = std::string(blockkrylov::to_string(method)) + ": converged on the scaled system only, " +
+                    std::to_string(kTighteningRounds) + " rounds with a tighter tolerance did not reach rtol";
+      } else if (limit - used <= sb) {
+        r.status = blockkrylov::Status::max_products;
+      } else {
+        // Not below what double precision resolves.
+        o.rtol = std::max(tol, DBL_EPSILON);
+        o.max_products = limit - used;
+        r = run_block(o);
+        used += r.products;
+      }
     }
-    out.iterations += r.iterations;
-    out.products += r.products;
-    out.restarts += r.restarts;
-    out.breakdowns += r.breakdowns;
+    // How the block ended, without the solver's figures (they are summed
+    // below); a limit is the block's, not that of its last round.
+    if (!r.converged && failure.empty())
+      failure = (nblocks > 1 ? "block " + std::to_string(b + 1) + ": " : "") +
+                (r.status == blockkrylov::Status::max_products
+                     ? std::string(blockkrylov::to_string(method)) + ": product limit " + std::to_string(limit) +
+                           " reached"
+                     : r.message.substr(0, r.message.find("; ")));
     if (!r.converged && out.converged) {
       out.converged = false;
       out.status = r.status;
-      out.message = nblocks > 1 ? "block " + std::to_string(b + 1) + ": " + r.message : r.message;
     }
-    if (out.converged) out.message = r.message;
     if (r.status == blockkrylov::Status::stopped || r.status == blockkrylov::Status::invalid) break;
   }
   out.seconds = seconds_since(t0);
   line.clear();
 
   // Back to the original unknowns, then measure on the original system.
-  if (st.scale)
-    for (int j = 0; j < s; ++j)
-      for (int i = 0; i < n; ++i) out.X[static_cast<size_t>(j) * n + i] *= scale[i];
-  std::vector<complex> R(static_cast<size_t>(n) * s);
-  p.A.multiply(s, out.X.data(), R.data());
-  for (size_t q = 0; q < R.size(); ++q) R[q] = p.B[q] - R[q];
-  const std::vector<double> rn = column_norms(n, s, R.data()), bn = column_norms(n, s, p.B.data());
-  out.residuals.resize(static_cast<size_t>(s));
-  for (int j = 0; j < s; ++j) out.residuals[j] = bn[j] > 0.0 ? rn[j] / bn[j] : rn[j];
+  if (st.scale) out.X = unscaled(scale, n, s, out.X.data());
+  out.residuals = relative_residuals(p.A, s, p.B.data(), out.X.data());
   if (!p.Xtrue.empty()) {
-    for (size_t q = 0; q < R.size(); ++q) R[q] = out.X[q] - p.Xtrue[q];
-    const std::vector<double> en = column_norms(n, s, R.data()), xn = column_norms(n, s, p.Xtrue.data());
+    std::vector<complex> E(out.X.size());
+    for (size_t q = 0; q < E.size(); ++q) E[q] = out.X[q] - p.Xtrue[q];
+    const std::vector<double> en = column_norms(n, s, E.data()), xn = column_norms(n, s, p.Xtrue.data());
     out.errors.resize(static_cast<size_t>(s));
     for (int j = 0; j < s; ++j) out.errors[j] = xn[j] > 0.0 ? en[j] / xn[j] : en[j];
   }
+  // One line on the whole solve: how it ended, the figures of all blocks and
+  // rounds, and the largest residual of the original system.
+  const double worst = *std::max_element(out.residuals.begin(), out.residuals.end());
+  out.message = (out.converged ? std::string(blockkrylov::to_string(method)) + ": converged" : failure) + "; " +
+                std::to_string(out.iterations) + " iterations, " + std::to_string(out.products) + " products, " +
+                std::to_string(out.restarts) + " restarts" +
+                (out.breakdowns > 0 ? ", " + std::to_string(out.breakdowns) + " breakdowns" : "") +
+                "; largest relative residual " + fmt("%.3g", worst) + " (rtol " + fmt("%.3g", rtol) + ")";
   return out;
 }
 
@@ -492,7 +612,7 @@ void print_summary(std::FILE* f, const Settings& st, const Problem& p, const Out
   std::fprintf(f, "n           %d\n", p.n);
   std::fprintf(f, "nnz         %lld\n", static_cast<long long>(p.A.nnz()));
   std::fprintf(f, "s           %d", p.s);
-  if (o.blocks > 1) std::fprintf(f, " (in %d blocks of at most %d)", o.blocks, std::min(st.block_size, p.n));
+  if (o.blocks > 1) std::fprintf(f, " (in %d blocks of at most %d)", o.blocks, o.block_size);
   std::fprintf(f, "\n");
   if (st.scale) std::fprintf(f, "scaling     symmetric diagonal (D^-1/2 A D^-1/2)\n");
   std::fprintf(f, "iterations  %ld\n", o.iterations);
@@ -527,7 +647,7 @@ nlohmann::json json_summary(const Settings& st, const Problem& p, const Outcome&
   j["n"] = p.n;
   j["nnz"] = p.A.nnz();
   j["s"] = p.s;
-  j["block_size"] = std::min({st.block_size, p.s, p.n});
+  j["block_size"] = o.block_size;
   j["scaled"] = st.scale;
   j["rtol"] = rtol;
   j["converged"] = o.converged;
@@ -549,15 +669,43 @@ nlohmann::json json_summary(const Settings& st, const Problem& p, const Outcome&
 // ---------------------------------------------------------------------------
 // Command line
 
-CLI::Validator finite_positive() {
+// Whether two paths name the same file (device and inode): another spelling,
+// a hard link or a symbolic link is caught as well.
+bool same_file(const std::string& a, const std::string& b) {
+  struct stat sa {}, sb {};
+  return ::stat(a.c_str(), &sa) == 0 && ::stat(b.c_str(), &sb) == 0 && sa.st_dev == sb.st_dev &&
+         sa.st_ino == sb.st_ino;
+}
+
+// What the options alone show cannot work, found before any work is done.
+void check_before_solving(const Settings& st) {
+  // X is renamed over the -o file, which would replace an input by it.
+  for (const std::string& in : {st.matrix_file, st.rhs_file})
+    if (!st.output.empty() && !in.empty() && same_file(st.output, in))
+      throw UsageError("-o " + st.output + " is the input file " + in + "; X would replace it");
+  if (!st.output.empty()) bksolve::check_output_path(st.output);
+  // Point sources on the built-in grid sit at distinct grid points.
+  const bool points = st.rhs_file.empty() && (st.rhs_kind.empty() || st.rhs_kind == "point");
+  const long cells = static_cast<long>(st.grid) * st.grid;
+  if (st.matrix_file.empty() && points && st.nrhs > cells)
+    throw UsageError("--nrhs " + std::to_string(st.nrhs) + ": the " + std::to_string(st.grid) + " x " +
+                     std::to_string(st.grid) + " grid has only " + std::to_string(cells) +
+                     " points for point sources");
+}
+
+// A finite number, positive or at least zero: NaN and infinities pass a
+// plain range check and would only fail deep inside the solve.
+CLI::Validator finite_number(bool positive) {
   return CLI::Validator(
-      [](std::string& v) -> std::string {
+      [positive](std::string& v) -> std::string {
         double x = 0;
         std::istringstream in(v);
-        if (!(in >> x) || !std::isfinite(x) || x <= 0) return "must be a positive finite number, not " + v;
+        if (!(in >> x) || !std::isfinite(x) || x < 0 || (positive && x == 0))
+          return std::string(positive ? "must be a positive finite number" : "must be a finite number >= 0") +
+                 ", not " + v;
         return {};
       },
-      "POSITIVE");
+      positive ? "POSITIVE" : "NONNEGATIVE");
 }
 
 void define_options(CLI::App& app, Settings& st) {
@@ -586,7 +734,7 @@ void define_options(CLI::App& app, Settings& st) {
   app.add_option("-t,--rtol", st.rtol,
                  "relative tolerance per column: ||b_j - A x_j|| <= rtol ||b_j|| [default: 1e-8; 1e-6 for the "
                  "built-in problem]")
-      ->check(finite_positive());
+      ->check(finite_number(true));
   app.add_option("--max-products", st.max_products,
                  "limit on products with A (and A^T) per block, one per column [default: 10 n s, at least 1000]")
       ->check(CLI::Range(1L, 1000000000000L));
@@ -602,10 +750,11 @@ void define_options(CLI::App& app, Settings& st) {
   app.add_flag("--json", st.json,
                "print the summary as one JSON object on standard output (library messages go to standard error)");
   auto* g = app.add_option_group("built-in problem");
-  g->add_option("--grid", st.grid, "grid points per side")->check(CLI::Range(2, 20000))->capture_default_str();
-  g->add_option("--wavenumber", st.wavenumber, "wavenumber k")->check(CLI::NonNegativeNumber)->capture_default_str();
+  // A 3 x 3 grid is the smallest with room for the 8 default point sources.
+  g->add_option("--grid", st.grid, "grid points per side")->check(CLI::Range(3, 20000))->capture_default_str();
+  g->add_option("--wavenumber", st.wavenumber, "wavenumber k")->check(finite_number(false))->capture_default_str();
   g->add_option("--damping", st.damping, "damping of the shift k^2 (1 + i damping)")
-      ->check(CLI::NonNegativeNumber)
+      ->check(finite_number(false))
       ->capture_default_str();
 }
 
@@ -631,8 +780,7 @@ int run(int argc, char** argv) {
   if (st.threads > 0) omp_set_num_threads(st.threads);
 #endif
   single_threaded_blas();
-  if (!st.output.empty() && !bksolve::directory_writable(st.output))
-    throw Error(st.output + ": cannot write there (the directory is missing or not writable)");
+  check_before_solving(st);
 
   const auto t0 = Clock::now();
   Problem p = build_problem(st);
@@ -683,6 +831,9 @@ int main(int argc, char** argv) {
   std::signal(SIGTERM, on_signal);
   try {
     return run(argc, argv);
+  } catch (const UsageError& e) {
+    std::fprintf(stderr, "bksolve: error: %s\n", e.what());
+    return kExitUsage;
   } catch (const bksolve::MatrixMarketError& e) {
     std::fprintf(stderr, "bksolve: error: %s\n", e.what());
   } catch (const std::bad_alloc&) {

@@ -353,6 +353,28 @@ class Parser {
 char g_pending[4096];
 volatile std::sig_atomic_t g_has_pending = 0;
 
+// A comment line with its control characters (and the backslash that
+// introduces the escapes) written as escapes.
+std::string escaped(std::string_view text) {
+  std::string r;
+  for (const char ch : text) {
+    const auto c = static_cast<unsigned char>(ch);
+    if (c == '\\') {
+      r += "\\\\";
+    } else if (c == '\n') {
+      r += "\\n";
+    } else if (c == '\t') {
+      r += "\\t";
+    } else if (c < 0x20 || c == 0x7f) {
+      static const char hex[] = "0123456789abcdef";
+      r += {'\\', 'x', hex[c >> 4], hex[c & 15]};
+    } else {
+      r += ch;
+    }
+  }
+  return r;
+}
+
 std::string directory_of(const std::string& path) {
   const auto slash = path.find_last_of('/');
   if (slash == std::string::npos) return ".";
@@ -452,7 +474,7 @@ MatrixMarket read_matrix_market(const std::string& path) {
 std::string format_matrix_market_array(int rows, int cols, const complex* x, std::int64_t ld,
                                        const std::vector<std::string>& comment) {
   std::string out = "%%MatrixMarket matrix array complex general\n";
-  for (const auto& c : comment) out += "%" + c + "\n";
+  for (const auto& c : comment) out += "%" + escaped(c) + "\n";
   out += std::to_string(rows) + " " + std::to_string(cols) + "\n";
   out.reserve(out.size() + static_cast<size_t>(rows) * static_cast<size_t>(cols) * 48);
   char buf[64];
@@ -468,8 +490,15 @@ std::string format_matrix_market_array(int rows, int cols, const complex* x, std
   return out;
 }
 
-bool directory_writable(const std::string& path) {
-  return ::access(directory_of(path).c_str(), W_OK | X_OK) == 0;
+void check_output_path(const std::string& path) {
+  struct stat st {};
+  if (::stat(path.c_str(), &st) == 0) {
+    if (S_ISDIR(st.st_mode)) throw std::runtime_error(path + ": is a directory");
+    if (!S_ISREG(st.st_mode))
+      throw std::runtime_error(path + ": is not a regular file, which the finished file would replace");
+  }
+  if (::access(directory_of(path).c_str(), W_OK | X_OK) != 0)
+    throw std::runtime_error(path + ": cannot write there (the directory is missing or not writable)");
 }
 
 void remove_pending_output() {
@@ -477,9 +506,7 @@ void remove_pending_output() {
 }
 
 void write_file_atomically(const std::string& path, std::string_view text) {
-  struct stat st {};
-  if (::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode))
-    throw std::runtime_error(path + ": is a directory");
+  check_output_path(path);
   std::string base = path.substr(path.find_last_of('/') == std::string::npos ? 0 : path.find_last_of('/') + 1);
   std::string tmp = directory_of(path) + "/." + base + ".tmp.XXXXXX";
   if (tmp.size() >= sizeof g_pending) throw std::runtime_error(path + ": path too long");

@@ -77,7 +77,8 @@ MatrixMarket read_matrix_market(const std::string& path);
 
 // Writes rows x cols complex entries (column-major, leading dimension ld) as a
 // Matrix Market array file with round-trip precision. `comment` lines (without
-// the leading '%') follow the header. Returns the text.
+// the leading '%') follow the header, their control characters escaped (\n,
+// \t, \\ and \xHH) so that no text can break the file. Returns the text.
 std::string format_matrix_market_array(int rows, int cols, const complex* x, std::int64_t ld,
                                        const std::vector<std::string>& comment = {});
 
@@ -87,9 +88,12 @@ std::string format_matrix_market_array(int rows, int cols, const complex* x, std
 // file is removed and std::runtime_error says what went wrong.
 void write_file_atomically(const std::string& path, std::string_view text);
 
-// Whether a file could be created in the directory of `path` (checked before
-// a long solve so that a bad -o is reported at once).
-bool directory_writable(const std::string& path);
+// Throws std::runtime_error naming `path` when write_file_atomically could
+// not put a file there: `path` is a directory or another file that is not a
+// regular one (the rename would replace a device by a plain file), or its
+// directory is missing or not writable. Called before a long solve too, so
+// that a bad -o is reported at once.
+void check_output_path(const std::string& path);
 
 // Removes the temporary file of a write in progress; safe to call from a
 // signal handler.
