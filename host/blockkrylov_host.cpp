@@ -186,6 +186,8 @@ Options engine_options(const bk_options& o) {
       c.products = p.products;
       c.estimate = p.estimate;
       c.percent = p.percent;
+      c.block = p.block;
+      c.blocks = p.blocks;
       return fn(ctx, &c) == 0;
     };
   }

@@ -81,6 +81,8 @@ typedef struct bk_progress {
   int64_t products;   /* products with A and A^T so far, one per column */
   double estimate;    /* largest estimated relative residual */
   double percent;     /* progress estimate in percent */
+  int32_t block;      /* block of columns being solved, 1 .. blocks */
+  int32_t blocks;     /* blocks of at most block_size columns */
 } bk_progress;
 
 /* Options. Call bk_options_init first: it sets `size` to the size this

@@ -133,6 +133,8 @@ struct Progress {
                     // the estimate has fallen once, or while another solve on this
                     // thread number holds the progress slot)
   double percent;   // progress estimate in percent
+  int block;        // block of columns being solved, 1 .. blocks
+  int blocks;       // blocks of at most s columns in this solve
 };
 
 struct Options {

@@ -325,21 +325,22 @@ std::vector<complex> diagonal_scaling(const CsrMatrix& A, int& unscaled) {
 class ProgressLine {
  public:
   explicit ProgressLine(bool enabled) : enabled_(enabled) {}
-  void set_block(int b, int nb) { block_ = nb > 1 ? "block " + std::to_string(b) + "/" + std::to_string(nb) + "  " : ""; }
   bool update(const blockkrylov::Progress& p) {
     if (g_interrupts.load() > 0) return false;
     if (!enabled_) return true;
     const auto now = Clock::now();
     if (shown_ && now - last_ < std::chrono::milliseconds(100)) return true;
     last_ = now;
-    char line[200];
+    char block[40] = "";
+    if (p.blocks > 1) std::snprintf(block, sizeof block, "block %d/%d  ", p.block, p.blocks);
+    char line[240];
     if (p.predicted > 0 && p.percent > 0)
       std::snprintf(line, sizeof line, "\r%s  %sit %ld  products %ld  residual %.2e  %3.0f%% of ~%d it\033[K",
-                    blockkrylov::to_string(p.method), block_.c_str(), p.iteration, p.products, p.estimate,
+                    blockkrylov::to_string(p.method), block, p.iteration, p.products, p.estimate,
                     p.percent, p.predicted);
     else
       std::snprintf(line, sizeof line, "\r%s  %sit %ld  products %ld  residual %.2e\033[K",
-                    blockkrylov::to_string(p.method), block_.c_str(), p.iteration, p.products, p.estimate);
+                    blockkrylov::to_string(p.method), block, p.iteration, p.products, p.estimate);
     std::fputs(line, stderr);
     std::fflush(stderr);
     shown_ = true;
@@ -357,25 +358,17 @@ class ProgressLine {
   bool enabled_;
   bool shown_ = false;
   Clock::time_point last_{};
-  std::string block_;
 };
 
 // ---------------------------------------------------------------------------
 // Solving
 
-struct Outcome {
-  blockkrylov::Method method = blockkrylov::Method::gmres;
-  blockkrylov::Status status = blockkrylov::Status::converged;
-  bool converged = true;
-  int block_size = 1;  // columns solved together, as used
-  long iterations = 0;
-  long products = 0;
-  int restarts = 0;
-  int breakdowns = 0;
-  int blocks = 0;
-  std::string message;
+// What a solve produced: the engine's report (its residuals replaced by
+// those of the original system), X, and what only bksolve measures.
+struct Solution {
+  blockkrylov::Report report;
+  int block_size = 1;             // columns solved together, as used
   std::vector<complex> X;
-  std::vector<double> residuals;  // true relative residual per column, original system
   std::vector<double> errors;     // relative error per column (when known)
   double seconds = 0.0;
 };
@@ -448,18 +441,29 @@ std::vector<complex> unscaled(const std::vector<complex>& scale, int n, int k, c
   return X;
 }
 
-// A block meets the tolerance of the system handed to the solver. With
-// --scale that is S A S, whose residual S r is not the original one r, so a
-// column may still miss rtol on the original system. Such a block continues
-// from its current iterate with the tolerance tightened by the ratio seen
+// The solver meets the tolerance of the system handed to it. With --scale
+// that is S A S, whose residual S r is not the original one r, so a column
+// may still miss rtol on the original system. Such columns continue from
+// their current iterates with the tolerance tightened by the ratio seen
 // between the two residuals (and a margin), for at most this many rounds.
 // (Without scaling the two systems agree, up to the rounding of the norms.)
 constexpr int kTighteningRounds = 3;
 constexpr double kTighteningMargin = 0.5;
 
-Outcome solve(const Settings& st, const Problem& p, blockkrylov::Method method, double rtol) {
-  Outcome out;
-  out.method = method;
+// Copies columns `cols` of the n-row block `from` into consecutive columns
+// of `to` (gather), or back (scatter).
+void gather(int n, const std::vector<int>& cols, const complex* from, complex* to) {
+  for (size_t k = 0; k < cols.size(); ++k)
+    std::copy(from + static_cast<size_t>(cols[k]) * n, from + static_cast<size_t>(cols[k] + 1) * n,
+              to + k * n);
+}
+void scatter(int n, const std::vector<int>& cols, const complex* from, complex* to) {
+  for (size_t k = 0; k < cols.size(); ++k)
+    std::copy(from + k * n, from + (k + 1) * n, to + static_cast<size_t>(cols[k]) * n);
+}
+
+Solution solve(const Settings& st, const Problem& p, blockkrylov::Method method, double rtol) {
+  Solution out;
   const int n = p.n, s = p.s;
 
   // The system handed to the solver: the original, or S A S and S B.
@@ -487,86 +491,78 @@ Outcome solve(const Settings& st, const Problem& p, blockkrylov::Method method, 
   blockkrylov::Operator opt = [M](int k, const complex* x, complex* y) { M->multiply_transpose(k, x, y); };
 
   ProgressLine line(!st.quiet && !st.json && ::isatty(STDERR_FILENO));
-  blockkrylov::Options opt_base;
-  opt_base.rtol = rtol;
-  opt_base.max_products = st.max_products;
-  opt_base.restart = st.restart;
-  opt_base.progress = [&line](const blockkrylov::Progress& pr) { return line.update(pr); };
+  blockkrylov::Options options;
+  options.rtol = rtol;
+  options.max_products = st.max_products;
+  options.restart = st.restart;
+  options.progress = [&line](const blockkrylov::Progress& pr) { return line.update(pr); };
 
+  out.block_size = block_columns(st, p, method);
+  blockkrylov::Solver solver(method, n, out.block_size, options);
   out.X.assign(static_cast<size_t>(n) * s, complex(0.0, 0.0));
-  const int bs = block_columns(st, p, method);
-  const int nblocks = (s + bs - 1) / bs;
-  out.block_size = bs;
-  out.blocks = nblocks;
-  std::string failure;  // the first block's failure, "<method>: <reason>"
   const auto t0 = Clock::now();
-  for (int b = 0; b < nblocks; ++b) {
-    const int j0 = b * bs;
-    const int sb = std::min(bs, s - j0);
-    const size_t at = static_cast<size_t>(j0) * n;
-    line.set_block(b + 1, nblocks);
-    complex* Xb = out.X.data() + at;
-    const auto run_block = [&](const blockkrylov::Options& o) {
-      blockkrylov::Report r;
-      switch (method) {
-        case blockkrylov::Method::symmetric: r = blockkrylov::solve_symmetric(n, sb, op, B + at, n, Xb, n, o); break;
-        case blockkrylov::Method::qmr: r = blockkrylov::solve_qmr(n, sb, op, opt, B + at, n, Xb, n, o); break;
-        case blockkrylov::Method::gmres: r = blockkrylov::solve_gmres(n, sb, op, B + at, n, Xb, n, o); break;
+  blockkrylov::Report& rep = out.report;
+  rep = solver.solve(op, opt, s, B, n, out.X.data(), n);
+
+  // The verdict is the original system's. Tightening rounds solve the columns
+  // that miss rtol there; all rounds together stay within the product limit
+  // of the first solve's blocks (the solvers' default, 10 n s and at least
+  // 1000 per block, when none is given).
+  const int blocks = rep.blocks;
+  const long limit = st.max_products > 0 ? st.max_products : std::max(1000L, 10L * n * out.block_size);
+  std::vector<double> res = relative_residuals(p.A, s, p.B.data(), unscaled(scale, n, s, out.X.data()).data());
+  std::string why;
+  for (int round = 0; rep.converged && st.scale; ++round) {
+    std::vector<int> miss;
+    double tol = rtol;
+    for (int j = 0; j < s; ++j)
+      if (res[j] > rtol) {
+        miss.push_back(j);
+        tol = std::min(tol, kTighteningMargin * rtol * rep.residuals[j] / res[j]);
       }
-      out.iterations += r.iterations;
-      out.products += r.products;
-      out.restarts += r.restarts;
-      out.breakdowns += r.breakdowns;
-      return r;
-    };
-    blockkrylov::Options o = opt_base;
-    blockkrylov::Report r = run_block(o);
-    // The verdict is the original system's, after tightening rounds as above
-    // whose products stay within the block's limit (the solvers' default,
-    // 10 n s and at least 1000, when none is given).
-    const long limit = st.max_products > 0 ? st.max_products : std::max(1000L, 10L * n * sb);
-    long used = r.products;
-    for (int round = 0; r.converged; ++round) {
-      const std::vector<double> res = relative_residuals(p.A, sb, p.B.data() + at, unscaled(scale, n, sb, Xb).data());
-      double tol = rtol;
-      for (int j = 0; j < sb; ++j)
-        if (res[j] > rtol) tol = std::min(tol, kTighteningMargin * rtol * r.residuals[j] / res[j]);
-      if (tol == rtol) break;
-      r.converged = false;
-      if (round == kTighteningRounds) {
-        r.status = blockkrylov::Status::stagnated;
-        r.message = std::string(blockkrylov::to_string(method)) + ": converged on the scaled system only, " +
-                    std::to_string(kTighteningRounds) + " rounds with a tighter tolerance did not reach rtol";
-      } else if (limit - used <= sb) {
-        r.status = blockkrylov::Status::max_products;
-      } else {
-        // Not below what double precision resolves.
-        o.rtol = std::max(tol, DBL_EPSILON);
-        o.max_products = limit - used;
-        r = run_block(o);
-        used += r.products;
-      }
+    if (miss.empty()) break;
+    const long left = limit * blocks - rep.products;
+    const int k = static_cast<int>(miss.size());
+    const int round_blocks = (k + out.block_size - 1) / out.block_size;
+    rep.converged = false;
+    if (round == kTighteningRounds) {
+      rep.status = blockkrylov::Status::stagnated;
+      why = "converged on the scaled system only; " + std::to_string(kTighteningRounds) +
+            " rounds with a tighter tolerance did not reach rtol on the original system";
+      break;
     }
-    // How the block ended, without the solver's figures (they are summed
-    // below); a limit is the block's, not that of its last round.
-    if (!r.converged && failure.empty())
-      failure = (nblocks > 1 ? "block " + std::to_string(b + 1) + ": " : "") +
-                (r.status == blockkrylov::Status::max_products
-                     ? std::string(blockkrylov::to_string(method)) + ": product limit " + std::to_string(limit) +
-                           " reached"
-                     : r.message.substr(0, r.message.find("; ")));
-    if (!r.converged && out.converged) {
-      out.converged = false;
-      out.status = r.status;
+    if (left / round_blocks <= out.block_size) {
+      rep.status = blockkrylov::Status::max_products;
+      break;
     }
-    if (r.status == blockkrylov::Status::stopped || r.status == blockkrylov::Status::invalid) break;
+    std::vector<complex> Bm(static_cast<size_t>(n) * k), Xm(Bm.size());
+    gather(n, miss, B, Bm.data());
+    gather(n, miss, out.X.data(), Xm.data());
+    solver.options().rtol = std::max(tol, DBL_EPSILON);  // not below what double precision resolves
+    solver.options().max_products = left / round_blocks;
+    const blockkrylov::Report& r = solver.solve(op, opt, k, Bm.data(), n, Xm.data(), n);
+    scatter(n, miss, Xm.data(), out.X.data());
+    rep.iterations += r.iterations;
+    rep.products += r.products;
+    rep.restarts += r.restarts;
+    rep.breakdowns += r.breakdowns;
+    rep.status = r.status;
+    rep.converged = r.converged;
+    for (int q = 0; q < k; ++q) rep.residuals[miss[q]] = r.residuals[q];
+    if (!r.converged) why = r.message.substr(r.message.find(": ") + 2, r.message.find("; ") - r.message.find(": ") - 2);
+    res = relative_residuals(p.A, s, p.B.data(), unscaled(scale, n, s, out.X.data()).data());
   }
   out.seconds = seconds_since(t0);
   line.clear();
 
-  // Back to the original unknowns, then measure on the original system.
+  // Back to the original unknowns; every reported figure is the original
+  // system's.
   if (st.scale) out.X = unscaled(scale, n, s, out.X.data());
-  out.residuals = relative_residuals(p.A, s, p.B.data(), out.X.data());
+  if (!rep.converged && why.empty())
+    why = rep.status == blockkrylov::Status::max_products && st.scale
+              ? "product limit " + std::to_string(limit) + " reached"
+              : rep.message.substr(rep.message.find(": ") + 2, rep.message.find("; ") - rep.message.find(": ") - 2);
+  rep.residuals = res;
   if (!p.Xtrue.empty()) {
     std::vector<complex> E(out.X.size());
     for (size_t q = 0; q < E.size(); ++q) E[q] = out.X[q] - p.Xtrue[q];
@@ -576,11 +572,11 @@ Outcome solve(const Settings& st, const Problem& p, blockkrylov::Method method, 
   }
   // One line on the whole solve: how it ended, the figures of all blocks and
   // rounds, and the largest residual of the original system.
-  const double worst = *std::max_element(out.residuals.begin(), out.residuals.end());
-  out.message = (out.converged ? std::string(blockkrylov::to_string(method)) + ": converged" : failure) + "; " +
-                std::to_string(out.iterations) + " iterations, " + std::to_string(out.products) + " products, " +
-                std::to_string(out.restarts) + " restarts" +
-                (out.breakdowns > 0 ? ", " + std::to_string(out.breakdowns) + " breakdowns" : "") +
+  const double worst = *std::max_element(res.begin(), res.end());
+  rep.message = std::string(blockkrylov::to_string(method)) + ": " + (rep.converged ? "converged" : why) + "; " +
+                std::to_string(rep.iterations) + " iterations, " + std::to_string(rep.products) + " products, " +
+                std::to_string(rep.restarts) + " restarts" +
+                (rep.breakdowns > 0 ? ", " + std::to_string(rep.breakdowns) + " breakdowns" : "") +
                 "; largest relative residual " + fmt("%.3g", worst) + " (rtol " + fmt("%.3g", rtol) + ")";
   return out;
 }
@@ -605,21 +601,22 @@ int threads_in_use() {
 #endif
 }
 
-void print_summary(std::FILE* f, const Settings& st, const Problem& p, const Outcome& o, double rtol,
+void print_summary(std::FILE* f, const Settings& st, const Problem& p, const Solution& sol, double rtol,
                    double setup_seconds) {
+  const blockkrylov::Report& o = sol.report;
   std::fprintf(f, "method      %s (%s)\n", blockkrylov::to_string(o.method), method_title(o.method));
   if (o.method == blockkrylov::Method::gmres) std::fprintf(f, "restart     %d\n", st.restart);
   std::fprintf(f, "n           %d\n", p.n);
   std::fprintf(f, "nnz         %lld\n", static_cast<long long>(p.A.nnz()));
   std::fprintf(f, "s           %d", p.s);
-  if (o.blocks > 1) std::fprintf(f, " (in %d blocks of at most %d)", o.blocks, o.block_size);
+  if (o.blocks > 1) std::fprintf(f, " (in %d blocks of at most %d)", o.blocks, sol.block_size);
   std::fprintf(f, "\n");
   if (st.scale) std::fprintf(f, "scaling     symmetric diagonal (D^-1/2 A D^-1/2)\n");
   std::fprintf(f, "iterations  %ld\n", o.iterations);
   std::fprintf(f, "products    %ld\n", o.products);
   if (o.restarts > 0) std::fprintf(f, "restarts    %d\n", o.restarts);
   if (o.breakdowns > 0) std::fprintf(f, "breakdowns  %d\n", o.breakdowns);
-  std::fprintf(f, "time        %.3f s solve, %.3f s setup, %d threads\n", o.seconds, setup_seconds,
+  std::fprintf(f, "time        %.3f s solve, %.3f s setup, %d threads\n", sol.seconds, setup_seconds,
                threads_in_use());
   if (o.converged)
     std::fprintf(f, "status      converged (rtol %.1e)\n", rtol);
@@ -629,15 +626,16 @@ void print_summary(std::FILE* f, const Settings& st, const Problem& p, const Out
   std::fprintf(f, known ? "column   true rel. residual    rel. error\n" : "column   true rel. residual\n");
   for (int j = 0; j < p.s; ++j) {
     if (known)
-      std::fprintf(f, "%-8d %-21.3e %.3e\n", j + 1, o.residuals[j], o.errors[j]);
+      std::fprintf(f, "%-8d %-21.3e %.3e\n", j + 1, o.residuals[j], sol.errors[j]);
     else
       std::fprintf(f, "%-8d %.3e\n", j + 1, o.residuals[j]);
   }
   if (!st.output.empty()) std::fprintf(f, "solution    written to %s\n", st.output.c_str());
 }
 
-nlohmann::json json_summary(const Settings& st, const Problem& p, const Outcome& o, double rtol,
+nlohmann::json json_summary(const Settings& st, const Problem& p, const Solution& sol, double rtol,
                             double setup_seconds) {
+  const blockkrylov::Report& o = sol.report;
   nlohmann::json j;
   j["problem"] = p.description;
   j["matrix"] = p.matrix_source;
@@ -647,7 +645,7 @@ nlohmann::json json_summary(const Settings& st, const Problem& p, const Outcome&
   j["n"] = p.n;
   j["nnz"] = p.A.nnz();
   j["s"] = p.s;
-  j["block_size"] = o.block_size;
+  j["block_size"] = sol.block_size;
   j["scaled"] = st.scale;
   j["rtol"] = rtol;
   j["converged"] = o.converged;
@@ -657,11 +655,11 @@ nlohmann::json json_summary(const Settings& st, const Problem& p, const Outcome&
   j["products"] = o.products;
   j["restarts"] = o.restarts;
   j["breakdowns"] = o.breakdowns;
-  j["solve_seconds"] = o.seconds;
+  j["solve_seconds"] = sol.seconds;
   j["setup_seconds"] = setup_seconds;
   j["threads"] = threads_in_use();
   j["residuals"] = o.residuals;
-  if (!o.errors.empty()) j["errors"] = o.errors;
+  if (!sol.errors.empty()) j["errors"] = sol.errors;
   if (!st.output.empty()) j["output"] = st.output;
   return j;
 }
@@ -798,7 +796,8 @@ int run(int argc, char** argv) {
     std::printf("bksolve: %s\n         %s; rtol %.1e\n", p.description.c_str(), p.rhs_description.c_str(), rtol);
     std::fflush(stdout);
   }
-  Outcome o = solve(st, p, method, rtol);
+  const Solution sol = solve(st, p, method, rtol);
+  const blockkrylov::Report& o = sol.report;
   if (saved_stdout >= 0) {
     std::fflush(stdout);
     ::dup2(saved_stdout, STDOUT_FILENO);
@@ -814,12 +813,12 @@ int run(int argc, char** argv) {
                                         " " + p.description, " " + p.rhs_description,
                                         std::string(" method ") + blockkrylov::to_string(o.method) +
                                             (o.converged ? ", converged" : ", NOT converged")};
-    bksolve::write_file_atomically(st.output, bksolve::format_matrix_market_array(p.n, p.s, o.X.data(), p.n, comment));
+    bksolve::write_file_atomically(st.output, bksolve::format_matrix_market_array(p.n, p.s, sol.X.data(), p.n, comment));
   }
   if (st.json)
-    std::cout << json_summary(st, p, o, rtol, setup).dump(2) << std::endl;
+    std::cout << json_summary(st, p, sol, rtol, setup).dump(2) << std::endl;
   else
-    print_summary(stdout, st, p, o, rtol, setup);
+    print_summary(stdout, st, p, sol, rtol, setup);
   std::fflush(stdout);
   return o.converged ? kExitConverged : kExitNotConverged;
 }

@@ -99,10 +99,13 @@ class Host {
     act_.assign(s, 0);
   }
 
-  // Binds one solve: sa <= s columns of B and X, the operator, the options
-  // and the report to fill. Resets all per-solve state without allocating.
+  // Binds one solve: sa <= s columns of B and X (block `block` of
+  // `blocks`), the operator, the options and the report to fill. Resets all
+  // per-solve state without allocating.
   void bind(int sa, const Operator& A, const complex* B, int ldb, complex* X, int ldx,
-            const Options& opt, Report& rep) {
+            const Options& opt, Report& rep, int block = 1, int blocks = 1) {
+    block_ = block;
+    blocks_ = blocks;
     sb_ = sa;
     A_ = &A;
     B_ = B;
@@ -279,6 +282,8 @@ class Host {
       p.estimate = emax;
       p.predicted = itpred_;
       p.percent = pct_;
+      p.block = block_;
+      p.blocks = blocks_;
       return opt_->progress(p);
     }
     return true;
@@ -392,6 +397,7 @@ class Host {
   const Method method_;
   const int n_, s_;
   int sb_ = 0;  // columns of the bound block (<= s_)
+  int block_ = 1, blocks_ = 1;
   const Operator* A_ = nullptr;
   const complex* B_ = nullptr;
   int ldb_ = 0;

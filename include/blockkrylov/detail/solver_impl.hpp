@@ -93,7 +93,7 @@ class SolverState {
         block_options.left_start = options_.left_start + static_cast<std::size_t>(j0) * n_;
       Report& rep = block_report_;
       host_->bind(sb, A, B + static_cast<std::size_t>(j0) * ldb, ldb,
-                  X + static_cast<std::size_t>(j0) * ldx, ldx, block_options, rep);
+                  X + static_cast<std::size_t>(j0) * ldx, ldx, block_options, rep, b + 1, nblocks);
       switch (method_) {
         case Method::symmetric: symmetric_->solve(*host_, A, nullptr); break;
         case Method::qmr: twosided_->solve(*host_, A, At); break;
