@@ -8,22 +8,22 @@
 
 #include "blockkrylov.h"
 #include "blockkrylov/csr.hpp"
-#include "blockkrylov/problems.hpp"
+#include "blockkrylov/examples.hpp"
 
 namespace {
 
 using blockkrylov::complex;
 using blockkrylov::CsrMatrix;
-namespace problems = blockkrylov::problems;
+namespace problems = blockkrylov::examples;
 
 const int kGrid = 100;  // n = 10^4
 
 const CsrMatrix& convection() {
-  static const CsrMatrix a = problems::convection_diffusion_2d(kGrid, kGrid, 20.0, {10.0, 30.0});
+  static const CsrMatrix a = examples::convection_diffusion_2d(kGrid, kGrid, 20.0, {10.0, 30.0});
   return a;
 }
 const CsrMatrix& helmholtz() {
-  static const CsrMatrix a = problems::helmholtz_2d(kGrid, kGrid, 20.0, 0.05);
+  static const CsrMatrix a = examples::helmholtz_2d(kGrid, kGrid, 20.0, 0.05);
   return a;
 }
 

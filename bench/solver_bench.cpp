@@ -6,7 +6,7 @@
 #include <vector>
 
 #include "blockkrylov/csr.hpp"
-#include "blockkrylov/problems.hpp"
+#include "blockkrylov/examples.hpp"
 #include "blockkrylov/solver.hpp"
 
 namespace {
@@ -14,23 +14,23 @@ namespace {
 using blockkrylov::complex;
 using blockkrylov::CsrMatrix;
 using blockkrylov::Method;
-namespace problems = blockkrylov::problems;
+namespace problems = blockkrylov::examples;
 
 const int kGrid = 80;  // n = 6400
 
 const CsrMatrix& helmholtz() {
-  static const CsrMatrix a = problems::helmholtz_2d(kGrid, kGrid, 20.0, 0.05);
+  static const CsrMatrix a = examples::helmholtz_2d(kGrid, kGrid, 20.0, 0.05);
   return a;
 }
 const CsrMatrix& convection() {
-  static const CsrMatrix a = problems::convection_diffusion_2d(kGrid, kGrid, 20.0, {10.0, 30.0});
+  static const CsrMatrix a = examples::convection_diffusion_2d(kGrid, kGrid, 20.0, {10.0, 30.0});
   return a;
 }
 
 void BM_Solve(benchmark::State& state, Method method) {
   const CsrMatrix& a = method == Method::symmetric ? helmholtz() : convection();
   const int s = static_cast<int>(state.range(0));
-  const std::vector<complex> B = problems::point_sources(kGrid, kGrid, s);
+  const std::vector<complex> B = examples::point_sources(kGrid, kGrid, s);
   std::vector<complex> X(B.size());
   blockkrylov::Operator A = [&a](int k, const complex* x, complex* y) { a.multiply(k, x, y); };
   blockkrylov::Operator At = [&a](int k, const complex* x, complex* y) {

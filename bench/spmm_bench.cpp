@@ -5,20 +5,20 @@
 #include <vector>
 
 #include "blockkrylov/csr.hpp"
-#include "blockkrylov/problems.hpp"
+#include "blockkrylov/examples.hpp"
 
 namespace {
 
 using blockkrylov::complex;
 using blockkrylov::CsrMatrix;
-namespace problems = blockkrylov::problems;
+namespace problems = blockkrylov::examples;
 
 const CsrMatrix& grid() {
-  static const CsrMatrix a = problems::convection_diffusion_2d(300, 300, 20.0, {10.0, 30.0});
+  static const CsrMatrix a = examples::convection_diffusion_2d(300, 300, 20.0, {10.0, 30.0});
   return a;
 }
 const CsrMatrix& random() {
-  static const CsrMatrix a = problems::random_sparse(90000, 10, 1, 1.5);
+  static const CsrMatrix a = examples::random_sparse(90000, 10, 1, 1.5);
   return a;
 }
 

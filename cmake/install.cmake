@@ -1,16 +1,19 @@
-# Installation: the shared library with its soname links, the public headers
-# (C header and header-only C++ layer), the Fortran module source, bksolve,
-# the documentation, a CMake package (find_package(blockkrylov) gives
-# blockkrylov::blockkrylov) and a pkg-config file.
+# Installation: the kernel library and the host library with their soname
+# links, the public headers (the two C headers and the header-only C++
+# layer), the Fortran module source, bksolve, the documentation, a CMake
+# package (find_package(blockkrylov) gives blockkrylov::blockkrylov, the
+# kernels; blockkrylov::cxx, the C++ layer with OpenMP; blockkrylov::host,
+# the host library) and one pkg-config file for each of the three.
 include(CMakePackageConfigHelpers)
 
 set(BK_CMAKE_INSTALL_DIR ${CMAKE_INSTALL_LIBDIR}/cmake/blockkrylov)
 
-install(TARGETS blockkrylov EXPORT blockkrylovTargets
+install(TARGETS blockkrylov blockkrylov_host blockkrylov_cxx EXPORT blockkrylovTargets
   LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR}
   ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR}
   RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
-install(FILES ${PROJECT_SOURCE_DIR}/include/blockkrylov.h DESTINATION ${CMAKE_INSTALL_INCLUDEDIR})
+install(FILES ${PROJECT_SOURCE_DIR}/include/blockkrylov.h ${PROJECT_SOURCE_DIR}/include/blockkrylov_host.h
+  DESTINATION ${CMAKE_INSTALL_INCLUDEDIR})
 install(DIRECTORY ${PROJECT_SOURCE_DIR}/include/blockkrylov DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}
   FILES_MATCHING PATTERN "*.hpp" PATTERN "*.h")
 install(FILES ${PROJECT_SOURCE_DIR}/fortran/blockkrylov.f90 ${PROJECT_SOURCE_DIR}/fortran/example_symmetric.f90
@@ -50,5 +53,8 @@ foreach(dir LIBDIR INCLUDEDIR)
     set(BK_PC_${dir} "\${prefix}/${CMAKE_INSTALL_${dir}}")
   endif()
 endforeach()
-configure_file(${PROJECT_SOURCE_DIR}/cmake/blockkrylov.pc.in ${PROJECT_BINARY_DIR}/blockkrylov.pc @ONLY)
-install(FILES ${PROJECT_BINARY_DIR}/blockkrylov.pc DESTINATION ${BK_PC_INSTALL_DIR})
+set(BK_PC_OPENMP_FLAGS "${OpenMP_CXX_FLAGS}")
+foreach(pc blockkrylov blockkrylov-cxx blockkrylov-host)
+  configure_file(${PROJECT_SOURCE_DIR}/cmake/${pc}.pc.in ${PROJECT_BINARY_DIR}/${pc}.pc @ONLY)
+  install(FILES ${PROJECT_BINARY_DIR}/${pc}.pc DESTINATION ${BK_PC_INSTALL_DIR})
+endforeach()

@@ -23,14 +23,14 @@
 //   #include <iostream>
 //   #include <vector>
 //
-//   #include "blockkrylov/problems.hpp"
+//   #include "blockkrylov/examples.hpp"
 //   #include "blockkrylov/solver.hpp"
 //
 //   int main() {
 //     using namespace blockkrylov;
 //     const int nx = 40, n = nx * nx, s = 4;
-//     CsrMatrix matrix = problems::convection_diffusion_2d(nx, nx, 20.0, {1.0, 0.5});
-//     std::vector<complex> B = problems::point_sources(nx, nx, s);
+//     CsrMatrix matrix = examples::convection_diffusion_2d(nx, nx, 20.0, {1.0, 0.5});
+//     std::vector<complex> B = examples::point_sources(nx, nx, s);
 //     std::vector<complex> X(B.size());  // starting guess 0
 //     Operator A = [&](int k, const complex* x, complex* y) {
 //       matrix.multiply(k, x, y);  // y(:, 1:k) = A * x(:, 1:k), ld n

@@ -64,7 +64,7 @@ TEST(Allocations, SolverIterationsAllocateNothing) {
   count(false);
   ASSERT_EQ(g_allocations.load(), 2);
 
-  const CsrMatrix a = problems::helmholtz_2d(20, 20, 3.0, 0.3);
+  const CsrMatrix a = examples::helmholtz_2d(20, 20, 3.0, 0.3);
   const int s = 3;
   const auto B = random_block(a.n, s, 3);
   for (Method m : {Method::symmetric, Method::qmr, Method::gmres}) {

@@ -31,7 +31,7 @@ TEST(CsrMatrix, FromTripletsSortsAndSumsDuplicates) {
 // products run threaded (nnz k > 10^5), A X against one-column (unthreaded)
 // products, and A^T X against the product with A^T built from swapped triplets.
 TEST(CsrMatrix, ProductsMatchReferences) {
-  const CsrMatrix s = problems::random_sparse(9, 3, 3, 1.5);
+  const CsrMatrix s = examples::random_sparse(9, 3, 3, 1.5);
   const auto d = dense(s), x = random_block(9, 2, 11);
   Block y(x.size());
   s.multiply(2, x.data(), y.data());
@@ -40,7 +40,7 @@ TEST(CsrMatrix, ProductsMatchReferences) {
     for (int j = 0; j < 9; ++j) r += d[j * 9 + i % 9] * x[i / 9 * 9 + j];
     EXPECT_LE(std::abs(y[i] - r), 1e-13);
   }
-  const CsrMatrix a = problems::random_sparse(3000, 6, 3, 1.5);
+  const CsrMatrix a = examples::random_sparse(3000, 6, 3, 1.5);
   const int n = a.n, k = 6;
   std::vector<int> rows, cols;
   for (int i = 0; i < n; ++i)
@@ -80,7 +80,7 @@ TEST(CsrMatrix, KeptTransposePattern) {
   a.multiply_transpose(1, e0.data(), y.data());
   EXPECT_EQ(y, (Block{0.0, complex(5, 1)}));
 
-  const CsrMatrix g = problems::convection_diffusion_2d(30, 30, 15.0, {0.5, 0.5});
+  const CsrMatrix g = examples::convection_diffusion_2d(30, 30, 15.0, {0.5, 0.5});
   const auto x = random_block(g.n, 2, 4);
   Block ref(x.size());
   CsrMatrix(g).multiply_transpose(2, x.data(), ref.data());
@@ -93,8 +93,8 @@ TEST(CsrMatrix, KeptTransposePattern) {
 }
 
 TEST(CsrMatrix, IsSymmetricIsExactAndPlain) {
-  EXPECT_TRUE(problems::helmholtz_2d(6, 5, 10.0, 0.1).is_symmetric());
-  EXPECT_FALSE(problems::convection_diffusion_2d(6, 5, 1.0, {0.0, 1.0}).is_symmetric());
+  EXPECT_TRUE(examples::helmholtz_2d(6, 5, 10.0, 0.1).is_symmetric());
+  EXPECT_FALSE(examples::convection_diffusion_2d(6, 5, 1.0, {0.0, 1.0}).is_symmetric());
   // Hermitian but not symmetric: conjugation does not count.
   EXPECT_FALSE(CsrMatrix::from_triplets(2, {0, 1}, {1, 0}, {complex(0, 1), complex(0, -1)})
                    .is_symmetric());
@@ -107,13 +107,13 @@ TEST(CsrMatrix, IsSymmetricIsExactAndPlain) {
 TEST(Problems, GridStencils) {
   const int nx = 3, n = 9, i = 4;  // h = 1/4, centre point
   const double c = 16.0;           // 1/h^2
-  const auto h = dense(problems::helmholtz_2d(nx, nx, 5.0, 0.2));
+  const auto h = dense(examples::helmholtz_2d(nx, nx, 5.0, 0.2));
   EXPECT_NEAR(std::abs(h[i * n + i] - complex(4 * c - 25.0, -25.0 * 0.2)), 0, 1e-12);
   EXPECT_NEAR(std::abs(h[(i + 1) * n + i] - complex(-c, 0)), 0, 1e-12);
   EXPECT_NEAR(std::abs(h[(i - nx) * n + i] - complex(-c, 0)), 0, 1e-12);
-  EXPECT_EQ(problems::helmholtz_2d(4, 3, 1.0, 0.0).nnz(), 5 * 12 - 2 * 4 - 2 * 3);
+  EXPECT_EQ(examples::helmholtz_2d(4, 3, 1.0, 0.0).nnz(), 5 * 12 - 2 * 4 - 2 * 3);
 
-  const auto d = dense(problems::convection_diffusion_2d(nx, nx, 8.0, {1.0, 2.0}));
+  const auto d = dense(examples::convection_diffusion_2d(nx, nx, 8.0, {1.0, 2.0}));
   const double b = 8.0 / (2 * 0.25);  // peclet/(2h)
   for (auto [j, v] : {std::pair{i, complex(4 * c + 1.0, 2.0)}, {i + 1, -c + b}, {i - 1, -c - b},
                       {i + nx, -c + b}, {i - nx, -c - b}})
@@ -121,9 +121,9 @@ TEST(Problems, GridStencils) {
 }
 
 TEST(Problems, RandomSparseIsDeterministicAndDominant) {
-  const CsrMatrix a = problems::random_sparse(300, 5, 42, 1.2);
-  EXPECT_EQ(a.val, problems::random_sparse(300, 5, 42, 1.2).val);
-  EXPECT_NE(a.val, problems::random_sparse(300, 5, 43, 1.2).val);
+  const CsrMatrix a = examples::random_sparse(300, 5, 42, 1.2);
+  EXPECT_EQ(a.val, examples::random_sparse(300, 5, 42, 1.2).val);
+  EXPECT_NE(a.val, examples::random_sparse(300, 5, 43, 1.2).val);
   EXPECT_EQ(a.nnz(), 300 * 6);
   for (int i = 0; i < a.n; ++i) {
     double off = 0.0, diag = 0.0;
@@ -131,15 +131,15 @@ TEST(Problems, RandomSparseIsDeterministicAndDominant) {
       (a.col[p] == i ? diag : off) += std::abs(a.val[p]);
     EXPECT_NEAR(diag, 1.2 * off, 1e-12 * diag);
   }
-  EXPECT_EQ(problems::random_sparse(4, 10, 1, 2.0).nnz(), 16);  // per_row beyond n - 1: full rows
-  EXPECT_THROW(problems::random_sparse(4, 1, 1, 0.0), std::invalid_argument);
+  EXPECT_EQ(examples::random_sparse(4, 10, 1, 2.0).nnz(), 16);  // per_row beyond n - 1: full rows
+  EXPECT_THROW(examples::random_sparse(4, 1, 1, 0.0), std::invalid_argument);
 }
 
 // Every entry 0 or 1, one 1 in each column, in s distinct rows.
 TEST(Problems, PointSourcesAreDistinctUnitVectors) {
   for (auto [nx, ny, s] : {std::tuple{20, 20, 8}, std::tuple{3, 2, 6}, std::tuple{10, 1, 4},
                            std::tuple{5, 5, 1}}) {
-    const auto b = problems::point_sources(nx, ny, s);
+    const auto b = examples::point_sources(nx, ny, s);
     const std::size_t n = nx * ny, ones = std::count(b.begin(), b.end(), complex(1.0));
     std::set<std::size_t> rows, columns;
     for (std::size_t p = 0; p < b.size(); ++p)
@@ -149,7 +149,7 @@ TEST(Problems, PointSourcesAreDistinctUnitVectors) {
     EXPECT_EQ(ones, static_cast<std::size_t>(s));
     EXPECT_TRUE(rows.size() == ones && columns.size() == ones) << nx << "x" << ny;
   }
-  EXPECT_THROW(problems::point_sources(2, 2, 5), std::invalid_argument);
+  EXPECT_THROW(examples::point_sources(2, 2, 5), std::invalid_argument);
 }
 
 }  // namespace

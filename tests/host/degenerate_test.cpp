@@ -9,7 +9,7 @@ namespace {
 using namespace host_test;
 
 // Complex-symmetric (so every method applies) and well conditioned.
-CsrMatrix matrix() { return problems::helmholtz_2d(16, 16, 3.0, 0.5); }
+CsrMatrix matrix() { return examples::helmholtz_2d(16, 16, 3.0, 0.5); }
 
 class EachMethod : public ::testing::TestWithParam<Method> {};
 

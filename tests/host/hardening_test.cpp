@@ -11,7 +11,7 @@ namespace {
 
 using namespace host_test;
 
-CsrMatrix matrix() { return problems::helmholtz_2d(16, 16, 3.0, 0.5); }
+CsrMatrix matrix() { return examples::helmholtz_2d(16, 16, 3.0, 0.5); }
 
 CsrMatrix scaled(CsrMatrix a, double c) {
   for (auto& v : a.val) v *= c;

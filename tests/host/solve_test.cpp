@@ -11,7 +11,7 @@ using namespace host_test;
 
 // Complex-symmetric indefinite Helmholtz: k^2 = 400 lies well inside the
 // spectrum of the discrete Laplacian.
-CsrMatrix helmholtz() { return problems::helmholtz_2d(40, 40, 20.0, 0.05); }
+CsrMatrix helmholtz() { return examples::helmholtz_2d(40, 40, 20.0, 0.05); }
 
 // ||x - y|| / ||x|| over len entries.
 double difference(const complex* x, const complex* y, std::size_t len) {
@@ -32,7 +32,7 @@ TEST_P(EndToEnd, ConvergesAndCountsProducts) {
   const int g = m == Method::gmres ? 30 : 40;
   const CsrMatrix a = m == Method::symmetric
                           ? helmholtz()
-                          : problems::convection_diffusion_2d(g, g, 20.0, {10.0, 30.0});
+                          : examples::convection_diffusion_2d(g, g, 20.0, {10.0, 30.0});
   const double rtol = m == Method::gmres ? 1e-10 : 1e-8;
   const auto B = random_block(a.n, s, 20 * static_cast<int>(m) + 1 + s);
   Block X(B.size());
@@ -64,7 +64,7 @@ TEST(Gmres, RestartLengths) {
       {20, 20, 2, 8, 3}, {12, 12, 4, 1, 0}, {12, 12, 4, std::numeric_limits<int>::max(), 0},
       {3, 1, 2, 60, 0}};
   for (const auto& c : cases) {
-    const CsrMatrix a = problems::convection_diffusion_2d(c.nx, c.ny, 5.0, {10.0, 20.0});
+    const CsrMatrix a = examples::convection_diffusion_2d(c.nx, c.ny, 5.0, {10.0, 20.0});
     const auto B = random_block(a.n, c.s, 9);
     Block X(B.size());
     Options opt = with_rtol(1e-10);
@@ -91,7 +91,7 @@ Report one_cycle(const CsrMatrix& a, int s, const Block& B, Block& X) {
 // recorded combinations of the kept ones, and they cost nothing: the solve
 // takes as many columns as the block of the three independent columns alone.
 TEST(Gmres, DependentColumnsAreDeflatedAndCombined) {
-  const CsrMatrix a = problems::convection_diffusion_2d(25, 25, 10.0, {-30.0, 40.0});
+  const CsrMatrix a = examples::convection_diffusion_2d(25, 25, 10.0, {-30.0, 40.0});
   const int n = a.n;
   auto B = random_block(n, 5, 17);
   const complex c1(2.0, 0.0), c2(0.0, -1.0);
@@ -110,7 +110,7 @@ TEST(Gmres, DependentColumnsAreDeflatedAndCombined) {
 // column is deflated only when it depends on the others relative to its own
 // size, so every column converges relative to its own b_j, in one cycle.
 TEST(Gmres, ColumnsOfVeryDifferentScales) {
-  const CsrMatrix a = problems::convection_diffusion_2d(25, 25, 10.0, {-30.0, 40.0});
+  const CsrMatrix a = examples::convection_diffusion_2d(25, 25, 10.0, {-30.0, 40.0});
   auto B = random_block(a.n, 4, 29);
   const double scales[] = {1e-30, 1.0, 1e-8, 1e9};
   for (std::size_t i = 0; i < B.size(); ++i) B[i] *= scales[i / a.n];
@@ -146,7 +146,7 @@ TEST(Lanczos, BlockAgreesWithSingleColumnsAndTwoSidedWithSymmetric) {
 // in the bilinear form makes d_1 = W_1^T V_1 singular: the start fails, a
 // restart would fail the same way, so the solve ends at once, X untouched.
 TEST(Qmr, LeftStartingBlock) {
-  const CsrMatrix a = problems::convection_diffusion_2d(25, 25, 10.0, {20.0, 20.0});
+  const CsrMatrix a = examples::convection_diffusion_2d(25, 25, 10.0, {20.0, 20.0});
   const auto B = random_block(a.n, 2, 12), W = random_block(a.n, 2, 13);
   Block X(B.size());
   Options opt = with_rtol(1e-8);
@@ -154,7 +154,7 @@ TEST(Qmr, LeftStartingBlock) {
   Report rep = solve(Method::qmr, a, 2, B.data(), X.data(), opt);
   expect_residuals(a, 2, B.data(), X.data(), rep, opt.rtol);
 
-  const CsrMatrix small = problems::convection_diffusion_2d(10, 10, 1.0, {5.0, 1.0});
+  const CsrMatrix small = examples::convection_diffusion_2d(10, 10, 1.0, {5.0, 1.0});
   Block b(small.n), w(small.n), x(small.n);
   b[0] = w[1] = 1.0;  // w^T b = 0
   opt.left_start = w.data();
@@ -231,7 +231,7 @@ using namespace host_test;
 // right-hand side set. atol finishes columns whose residual is already small
 // in absolute terms; max_iterations ends a solve with its own status.
 TEST(SolverObject, BlocksReuseAndLimits) {
-  const CsrMatrix a = problems::helmholtz_2d(16, 16, 3.0, 0.5);
+  const CsrMatrix a = examples::helmholtz_2d(16, 16, 3.0, 0.5);
   const int n = a.n, s = 3, nrhs = 7;
   for (Method m : {Method::symmetric, Method::qmr, Method::gmres}) {
     SCOPED_TRACE(to_string(m));

@@ -31,11 +31,15 @@ foreach(f
     ${libdir}/libblockkrylov.so.0
     ${libdir}/cmake/blockkrylov/blockkrylovConfig.cmake
     ${libdir}/cmake/blockkrylov/blockkrylovConfigVersion.cmake
+    ${libdir}/libblockkrylov_host.so.0
     ${libdir}/pkgconfig/blockkrylov.pc
+    ${libdir}/pkgconfig/blockkrylov-cxx.pc
+    ${libdir}/pkgconfig/blockkrylov-host.pc
     ${prefix}/include/blockkrylov.h
+    ${prefix}/include/blockkrylov_host.h
     ${prefix}/include/blockkrylov/solver.hpp
     ${prefix}/include/blockkrylov/csr.hpp
-    ${prefix}/include/blockkrylov/problems.hpp
+    ${prefix}/include/blockkrylov/examples.hpp
     ${prefix}/share/blockkrylov/fortran/blockkrylov.f90)
   if(NOT EXISTS ${f})
     message(FATAL_ERROR "missing from the installation: ${f}")
@@ -64,19 +68,32 @@ run_checked("running consumer_c" ${WORK_DIR}/build/consumer_c)
 message(STATUS "${last_output}")
 run_checked("running consumer_cxx" ${WORK_DIR}/build/consumer_cxx)
 message(STATUS "${last_output}")
+run_checked("running consumer_host" ${WORK_DIR}/build/consumer_host)
+message(STATUS "${last_output}")
 
 # 2. pkg-config, from the installed .pc file alone.
 if(PKG_CONFIG)
   set(ENV{PKG_CONFIG_PATH} ${libdir}/pkgconfig)
-  run_checked("pkg-config" ${PKG_CONFIG} --cflags --libs blockkrylov)
-  string(STRIP "${last_output}" pc_flags)
-  separate_arguments(pc_flags UNIX_COMMAND "${pc_flags}")
   separate_arguments(extra UNIX_COMMAND "${flags}")
-  run_checked("compiling with pkg-config flags"
-    ${C_COMPILER} ${extra} ${CONSUMER_DIR}/consumer.c ${pc_flags} -lm -Wl,-rpath,${libdir}
-    -o ${WORK_DIR}/consumer_pc)
-  run_checked("running consumer_pc" ${WORK_DIR}/consumer_pc)
-  message(STATUS "pkg-config: ${last_output}")
+  # One program per package: compiler, source, pkg-config name.
+  foreach(entry "C_COMPILER;consumer.c;blockkrylov" "CXX_COMPILER;consumer.cpp;blockkrylov-cxx"
+                "C_COMPILER;consumer_host.c;blockkrylov-host")
+    list(GET entry 0 compiler)
+    list(GET entry 1 source)
+    list(GET entry 2 package)
+    run_checked("pkg-config ${package}" ${PKG_CONFIG} --cflags --libs ${package})
+    string(STRIP "${last_output}" pc_flags)
+    separate_arguments(pc_flags UNIX_COMMAND "${pc_flags}")
+    set(std "")
+    if(source MATCHES "cpp$")
+      set(std -std=c++17)
+    endif()
+    run_checked("compiling ${source} with pkg-config flags"
+      ${${compiler}} ${extra} ${std} ${CONSUMER_DIR}/${source} ${pc_flags} -lm -Wl,-rpath,${libdir}
+      -o ${WORK_DIR}/pc_${package})
+    run_checked("running the ${package} consumer" ${WORK_DIR}/pc_${package})
+    message(STATUS "pkg-config: ${last_output}")
+  endforeach()
 else()
   message(STATUS "pkg-config not found; that part is skipped")
 endif()

@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "blockkrylov/csr.hpp"
-#include "blockkrylov/problems.hpp"
+#include "blockkrylov/examples.hpp"
 #include "blockkrylov/solver.hpp"
 
 namespace host_test {
@@ -84,7 +84,7 @@ inline std::vector<double> expect_residuals(const CsrMatrix& a, int s, const com
 
 // Deterministic complex block with entries in [-1, 1) + i [-1, 1).
 inline Block random_block(int n, int s, unsigned seed) {
-  problems::detail::SplitMix64 g{seed * 7919ULL + 1};
+  examples::detail::SplitMix64 g{seed * 7919ULL + 1};
   Block b(static_cast<std::size_t>(n) * s);
   for (auto& z : b) z = complex(2 * g.uniform() - 1, 2 * g.uniform() - 1);
   return b;

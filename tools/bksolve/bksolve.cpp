@@ -49,7 +49,7 @@
 #endif
 
 #include "blockkrylov/csr.hpp"
-#include "blockkrylov/problems.hpp"
+#include "blockkrylov/examples.hpp"
 #include "blockkrylov/solver.hpp"
 #include "matrix_market.hpp"
 
@@ -254,7 +254,7 @@ void build_rhs(const Settings& st, Problem& p, bool builtin) {
     p.rhs_description = "B random, seed " + std::to_string(st.seed) + " (" + cols + ")";
   } else if (kind == "point") {
     if (builtin) {
-      p.B = blockkrylov::problems::point_sources(st.grid, st.grid, s);
+      p.B = blockkrylov::examples::point_sources(st.grid, st.grid, s);
     } else {
       p.B.assign(static_cast<size_t>(n) * s, complex(0.0, 0.0));
       for (int j = 0; j < s; ++j) {
@@ -279,7 +279,7 @@ Problem build_problem(const Settings& st) {
     require_memory(n * (5 * 20.0 + 8.0) + solve_bytes(static_cast<int>(n), std::max(st.nrhs, kDefaultSources),
                                                       st.block_size),
                    "the built-in problem on a " + std::to_string(st.grid) + " x " + std::to_string(st.grid) + " grid");
-    p.A = blockkrylov::problems::helmholtz_2d(st.grid, st.grid, st.wavenumber, st.damping);
+    p.A = blockkrylov::examples::helmholtz_2d(st.grid, st.grid, st.wavenumber, st.damping);
     p.matrix_source = "built-in";
     p.description = "2D Helmholtz -Laplace(u) - k^2 (1 + " + fmt("%g", st.damping) + "i) u, k = " +
                     fmt("%g", st.wavenumber) + ", " + std::to_string(st.grid) + " x " + std::to_string(st.grid) +

@@ -1,5 +1,6 @@
-// blockkrylov/problems.hpp - generated test problems for the solvers,
-// tests and benchmarks.
+// blockkrylov/examples.hpp - generated example problems (namespace
+// blockkrylov::examples) for examples, tests and benchmarks. They are not
+// part of the solver interface and may change between versions.
 //
 // The two grid problems discretise an operator on the unit square with
 // nx x ny interior points, mesh widths hx = 1/(nx+1), hy = 1/(ny+1),
@@ -26,7 +27,7 @@
 
 #include "blockkrylov/csr.hpp"
 
-namespace blockkrylov::problems {
+namespace blockkrylov::examples {
 
 namespace detail {
 
@@ -187,4 +188,4 @@ inline std::vector<complex> point_sources(int nx, int ny, int s) {
   return b;
 }
 
-}  // namespace blockkrylov::problems
+}  // namespace blockkrylov::examples
