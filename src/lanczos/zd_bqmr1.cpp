@@ -70,7 +70,7 @@ int ZD_BQMR1(const int* n, const int* s, const int* jcur, const int* jprev, zc* 
     Q(ss + j, jc + j) = -sigma;
   }
 
-  // 3-4. R_nn into RINV, inverted in place.
+  // 3. R_nn into RINV, inverted in place.
   for (int j = 1; j <= ss; ++j) blas::zcopy(j, Q.at(ss + 1, jc + j), 1, R.at(1, jc + j), 1);
   const int k = lapack::ztrtri('U', 'N', ss, R.at(1, jc + 1), ss);
   if (k != 0) {
@@ -79,13 +79,13 @@ int ZD_BQMR1(const int* n, const int* s, const int* jcur, const int* jprev, zc* 
     return k;
   }
 
-  // 5. New reflectors on the right-hand side.
+  // 4. New reflectors on the right-hand side.
   for (int j = 1; j <= ss; ++j)
     for (int i = 1; i <= ss; ++i)
       PMVECT1(&i, &two, Q.at(ss + 1, jc + i), Q.at(ivp, jc + i), Q.at(ibeta, jc + i),
               T.at(1, j));
 
-  // 6-9. D_n = (P_n - D_{n-1} R_{n-1,n}) R_nn^-1.
+  // 5. D_n = (P_n - D_{n-1} R_{n-1,n}) R_nn^-1 ...
   const zc one(1.0, 0.0), zero(0.0, 0.0);
   blas::zgemm('N', 'N', nn, ss, ss, one, D, nn, Q.at(1, jc + 1), ldq, zero, WK, nn);
   const auto d = mat(D, nn);
@@ -95,7 +95,7 @@ int ZD_BQMR1(const int* n, const int* s, const int* jcur, const int* jprev, zc* 
   for (int j = 1; j <= ss; ++j) blas::zaxpy(nn, zc(-1.0, -0.0), wk.at(1, j), 1, d.at(1, j), 1);
   blas::ztrmm('R', 'U', 'N', 'N', nn, ss, one, R.at(1, jc + 1), ss, D, nn);
 
-  // 10. X := X + D_n tau_n.
+  // ... and X := X + D_n tau_n.
   blas::zgemm('N', 'N', nn, ss, ss, one, D, nn, TAU, two, one, X, nn);
   return 0;
 }
