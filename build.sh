@@ -9,7 +9,8 @@ cd "$(dirname "$0")"
 
 PACKAGES=(cmake g++ gcc gfortran make binutils pkgconf
           libopenblas-dev liblapack-dev libgtest-dev libbenchmark-dev
-          libcli11-dev nlohmann-json3-dev libfast-float-dev python3 python3-numpy
+          libcli11-dev nlohmann-json3-dev python3 python3-numpy
+          python3-scipy python3-pip python3-venv python3-setuptools python3-wheel
           valgrind)
 JOBS=${JOBS:-$(nproc 2>/dev/null || echo 2)}
 

@@ -18,7 +18,8 @@ install(DIRECTORY ${PROJECT_SOURCE_DIR}/include/blockkrylov DESTINATION ${CMAKE_
   FILES_MATCHING PATTERN "*.hpp" PATTERN "*.h")
 install(FILES ${PROJECT_SOURCE_DIR}/fortran/blockkrylov.f90 ${PROJECT_SOURCE_DIR}/fortran/example_symmetric.f90
   DESTINATION ${CMAKE_INSTALL_DATADIR}/blockkrylov/fortran)
-install(FILES ${PROJECT_SOURCE_DIR}/python/blockkrylov.py DESTINATION ${CMAKE_INSTALL_DATADIR}/blockkrylov/python)
+install(DIRECTORY ${PROJECT_SOURCE_DIR}/python/ DESTINATION ${CMAKE_INSTALL_DATADIR}/blockkrylov/python
+  PATTERN __pycache__ EXCLUDE PATTERN "*.egg-info" EXCLUDE PATTERN "*.so*" EXCLUDE PATTERN .gitignore EXCLUDE)
 if(EXISTS ${PROJECT_SOURCE_DIR}/docs)
   install(DIRECTORY ${PROJECT_SOURCE_DIR}/docs/ DESTINATION ${CMAKE_INSTALL_DOCDIR})
 endif()

@@ -1,0 +1,140 @@
+"""The ctypes declarations against the C headers, and the monitoring wrappers.
+
+The prototypes and structs of blockkrylov.h and blockkrylov_host.h (found in
+the directory named by BLOCKKRYLOV_INCLUDE_DIR) are parsed and turned into
+the ctypes types they call for; any difference from what the package declares
+fails, so that an argument added, dropped or retyped in a header cannot go
+unnoticed."""
+
+import ctypes
+import os
+import re
+import unittest
+
+import numpy as np
+
+import blockkrylov as bk
+from blockkrylov import _lib, raw
+
+INCLUDE = os.environ.get("BLOCKKRYLOV_INCLUDE_DIR",
+                         os.path.join(os.path.dirname(__file__), "..", "..", "include"))
+SCALARS = {"int32_t": ctypes.c_int32, "int64_t": ctypes.c_int64, "double": ctypes.c_double,
+           "int": ctypes.c_int, "char": ctypes.c_char, "void": None}
+OPAQUE = {"void", "bk_solver"}  # pointers to these are c_void_p
+
+
+def header(name):
+    with open(os.path.join(INCLUDE, name)) as f:
+        text = re.sub(r"/\*.*?\*/", " ", f.read(), flags=re.S)
+    return "\n".join(line for line in text.splitlines() if not line.lstrip().startswith("#"))
+
+
+def ctype(decl, named=True):
+    """The ctypes type of a C declaration such as 'const bk_complex *x'."""
+    tokens = [t for t in re.findall(r"\w+|\*", decl) if t != "const"]
+    words = [t for t in tokens if t != "*"]
+    if named and len(words) > 1:
+        words = words[:-1]
+    (base,), stars = words, tokens.count("*")
+    if stars == 0:
+        return SCALARS[base] if base in SCALARS else getattr(_lib, base)
+    if base in OPAQUE:
+        return ctypes.c_void_p
+    return ctypes.c_char_p if base == "char" else ctypes.POINTER(ctype(base, named=False))
+
+
+def prototypes(text, macro, prefix):
+    pattern = macro + r"\s+([\w\s*]+?)\s*\b(" + prefix + r"\w+)\s*\(([^()]*)\)\s*;"
+    return {name: (ctype(ret, named=False), [ctype(a) for a in args.split(",")])
+            for ret, name, args in re.findall(pattern, text)}
+
+
+def fields(body):
+    """[(name, ctypes type or ('fn', restype, argtypes) or ('array', type, length))]."""
+    out = []
+    for decl in (d.strip() for d in body.split(";") if d.strip()):
+        fn = re.match(r"(.*)\(\s*\*\s*(\w+)\s*\)\s*\((.*)\)$", decl, re.S)
+        array = re.match(r"(.*\W)(\w+)\s*\[(\d+)\]$", decl, re.S)
+        if fn:
+            out.append((fn[2], ("fn", ctype(fn[1], named=False),
+                                tuple(ctype(a) for a in fn[3].split(",")))))
+        elif array:
+            out.append((array[2], ("array", ctype(array[1], named=False), int(array[3]))))
+        else:
+            out.append((re.findall(r"\w+", decl)[-1], ctype(decl)))
+    return out
+
+
+def declared(struct):
+    out = []
+    for name, t in struct._fields_:
+        if hasattr(t, "_argtypes_"):
+            t = ("fn", t._restype_, tuple(t._argtypes_))
+        elif issubclass(t, ctypes.Array):
+            t = ("array", t._type_, t._length_)
+        out.append((name, t))
+    return out
+
+
+class Headers(unittest.TestCase):
+    def test_twelve_kernel_entry_points(self):
+        parsed = prototypes(header("blockkrylov.h"), "BLOCKKRYLOV_API", "C_")
+        self.assertEqual(len(parsed), 12)
+        self.assertEqual(set(parsed), set(raw.SIGNATURES))
+        for name, (restype, argtypes) in parsed.items():
+            function = getattr(raw.lib, name)
+            self.assertEqual((function.restype, function.argtypes), (restype, argtypes), name)
+
+    def test_host_functions_and_structs(self):
+        text = header("blockkrylov_host.h")
+        parsed = prototypes(text, "BLOCKKRYLOV_HOST_API", "bk_")
+        self.assertEqual(set(parsed), set(_lib.HOST_SIGNATURES))
+        for name, (restype, argtypes) in parsed.items():
+            function = getattr(_lib.host, name)
+            self.assertEqual((function.restype, function.argtypes), (restype, argtypes), name)
+        structs = dict(re.findall(r"typedef struct (bk_\w+)\s*\{(.*?)\}\s*\1\s*;", text, re.S))
+        self.assertEqual(set(structs), {"bk_operator", "bk_progress", "bk_options", "bk_report"})
+        for name, body in structs.items():
+            self.assertEqual(declared(getattr(_lib, name)), fields(body), name)
+
+    def test_library_struct_sizes(self):
+        # The size the library's init functions write is its own sizeof.
+        for struct, init in ((_lib.bk_options, _lib.host.bk_options_init),
+                             (_lib.bk_report, _lib.host.bk_report_init)):
+            buffer = ctypes.create_string_buffer(8192)
+            init(ctypes.cast(buffer, ctypes.POINTER(struct)))
+            self.assertEqual(ctypes.c_int32.from_buffer(buffer).value, ctypes.sizeof(struct))
+
+
+class Monitoring(unittest.TestCase):
+    def test_colblocknorms(self):
+        X = np.arange(12.0).reshape(4, 3) + 1j
+        for block in (X, X[::2, 1:], X[:, 0]):
+            np.testing.assert_allclose(raw.colblocknorms(block),
+                                       np.linalg.norm(block.reshape(block.shape[0], -1), axis=0))
+        np.testing.assert_array_equal(raw.colblocknorms(np.ones((0, 2))), [0.0, 0.0])
+        with self.assertRaises(ValueError):
+            raw.colblocknorms(np.ones((2, 2, 2)))
+
+    def test_convergence_progress(self):
+        p = raw.convergence_progress(1, 0, 1e-8, 1.0, [0.1, np.nan])
+        self.assertEqual((p.converged, p.rmax), (False, 0.1))
+        p = raw.convergence_progress(2, 1, 1e-8, p.rmax, [0.01], p.itpred, p.pct)
+        self.assertGreater(p.itpred, 2)
+        done = raw.convergence_progress(4, 2, 1e-8, p.rmax, [1e-9])
+        self.assertEqual((done.converged, done.itpred, done.pct), (True, 4, 100.0))
+        with self.assertRaises(OverflowError):
+            raw.convergence_progress(2**31, 0, 1e-8, 1.0, [1.0])
+
+    def test_names_match_library(self):
+        for code, name in ((bk.CONVERGED, "converged"), (bk.MAX_PRODUCTS, "max_products"),
+                           (bk.BREAKDOWN, "breakdown"), (bk.STAGNATED, "stagnated"),
+                           (bk.STOPPED, "stopped"), (bk.MAX_ITERATIONS, "max_iterations"),
+                           (bk.INVALID, "invalid")):
+            self.assertEqual(_lib.host.bk_status_name(code).decode(), name)
+        for name, code in bk.METHODS.items():
+            self.assertEqual(_lib.host.bk_method_name(code).decode(), name)
+
+
+if __name__ == "__main__":
+    unittest.main()
