@@ -137,6 +137,27 @@ struct Progress {
   int blocks;       // blocks of at most s columns in this solve
 };
 
+// A preconditioner M = M1 M2 given by the solves with its two factors. An
+// empty operator is the identity; no preconditioner at all is the default.
+//   symmetric method: split, A^ = M1^-1 A M2^-1 with M2 = M1^T (M = L L^T,
+//       plain transpose), so that A^ stays complex-symmetric; `symmetric`
+//       must say so, or the method refuses the preconditioner.
+//   two-sided method: split, A^ = M1^-1 A M2^-1 and A^T^ = M2^-T A^T M1^-T,
+//       so left_t and right_t are needed for the factors that are given.
+//   GMRES: right preconditioning with M^-1 = M2^-1 M1^-1, A M^-1 u = b,
+//       x = M^-1 u: the residual it minimises is the true one.
+// Convergence is always judged on the true residual of A X = B.
+struct Preconditioner {
+  Operator left;           // y = M1^-1 x
+  Operator right;          // y = M2^-1 x
+  Operator left_t;         // y = M1^-T x (two-sided method)
+  Operator right_t;        // y = M2^-T x (two-sided method)
+  bool symmetric = false;  // M2 = M1^T: right is the plain transpose of left
+  std::string name;        // how reports name it, e.g. "ic0"
+
+  bool empty() const { return !left && !right; }
+};
+
 struct Options {
   double rtol = 1e-8;          // relative tolerance, per column of B
   double atol = 0.0;           // absolute tolerance: column j converges when
@@ -167,6 +188,8 @@ struct Options {
   // (W1 = V1), which makes the method coincide with the symmetric one when
   // A = A^T.
   const complex* left_start = nullptr;
+  // The preconditioner (none by default); see Preconditioner.
+  Preconditioner preconditioner;
 };
 
 struct Report {

@@ -160,7 +160,7 @@ class GmresEngine {
     C_PARENTBASISCONSTRUCT(&jcol, w_.data(), &k, &p_, V_.data(), &nn, beta_.data(), LM_.data(),
                            &ld, work_.data());
     complex* z = V_.data() + h.off(k - 1);
-    h.product(A, 1, w_.data(), z);
+    h.right_product(A, 1, w_.data(), z);
     double znorm = 0.0;
     C_COLBLOCKNORMS(z, &nn, &nn, &one, &znorm);
     const double tolk = h.options().deflation_tol * znorm;
@@ -216,11 +216,13 @@ class GmresEngine {
     C_COLBLOCKNORMS(Xc, &nn, &nn, &sa, h.nrm());
     for (int i = 0; i < sa_; ++i)
       if (!std::isfinite(h.nrm()[i])) return false;  // keep the last good iterate
-    // The cycle solved (alpha A) c = r / scale: x += alpha scale c.
+    // The cycle solved (alpha A M^-1) u = r / scale: x += M^-1 (alpha scale u).
+    scale_pow2(Xc, static_cast<std::size_t>(n_) * sa_, h.operator_exponent());
+    complex* mc = h.scratch2();
+    h.apply_inverse(sa_, Xc, mc);
     for (int i = 0; i < sa_; ++i) {
       complex* x = h.xcol(h.col(i));
-      complex* c = Xc + h.off(i);
-      scale_pow2(c, static_cast<std::size_t>(n_), h.operator_exponent());
+      const complex* c = mc + h.off(i);
       for (int q = 0; q < n_; ++q) x[q] += scale_[i] * c[q];
     }
     h.true_residual();

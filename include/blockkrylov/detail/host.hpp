@@ -94,7 +94,7 @@ class Host {
     R_.assign(ns, complex(0.0));
     T1_.assign(ns, complex(0.0));
     T2_.assign(ns, complex(0.0));
-    for (auto* v : {&bnorm_, &res_, &tol_, &est_, &nrm_}) v->assign(s, 0.0);
+    for (auto* v : {&bnorm_, &enorm_, &res_, &tol_, &est_, &nrm_}) v->assign(s, 0.0);
     done_.assign(s, 0);
     act_.assign(s, 0);
   }
@@ -123,6 +123,11 @@ class Host {
     rep.history.clear();
     rep.message.clear();
     max_products_ = opt.max_products > 0 ? opt.max_products : default_max_products(n_, sa);
+    pre_ = &opt.preconditioner;
+    if (!pre_->empty() && pre1_.empty()) {  // first preconditioned solve: two more blocks
+      pre1_.assign(static_cast<std::size_t>(n_) * s_, complex(0.0));
+      pre2_.assign(static_cast<std::size_t>(n_) * s_, complex(0.0));
+    }
     ascale_known_ = false;
     ascale_exp_ = 0;
     prog_itold_ = 0;
@@ -146,6 +151,14 @@ class Host {
       }
       // max(rtol ||b||, atol) as a bound on the relative residual.
       tol_[j] = bnorm_[j] > 0.0 ? std::max(opt_->rtol, opt_->atol / bnorm_[j]) : opt_->rtol;
+      enorm_[j] = bnorm_[j];
+    }
+    // The Lanczos methods estimate the residual of M1^-1 A x = M1^-1 b; it is
+    // measured against ||M1^-1 b_j||.
+    if (pre_->left) {
+      for (int j = 0; j < sb_; ++j) std::copy(bcol(j), bcol(j) + n_, T1_.data() + off(j));
+      pre_->left(sb_, T1_.data(), T2_.data());
+      C_COLBLOCKNORMS(T2_.data(), &n, &n, &s, enorm_.data());
     }
     int k = 0;
     for (int j = 0; j < sb_; ++j) {
@@ -227,25 +240,57 @@ class Host {
     }
   }
 
-  // y = alpha op x for the n x k block x, op being A or A^T; the first
-  // product of the solve fixes alpha. Counts the products.
-  void product(const Operator& op, int k, const complex* x, complex* y) {
-    op(k, x, y);
+  // y = alpha A^ x with the operator of the Lanczos methods, A^ = M1^-1 A
+  // M2^-1, or (transposed) A^T^ = M2^-T A^T M1^-T.
+  void split_product(const Operator& A, const Operator* At, bool transposed, int k, const complex* x,
+                     complex* y) {
+    const Operator& first = transposed ? pre_->left_t : pre_->right;
+    const Operator& last = transposed ? pre_->right_t : pre_->left;
+    const Operator& op = transposed ? *At : A;
+    const complex* in = x;
+    if (first) first(k, x, pre1_.data()), in = pre1_.data();
+    complex* out = last ? pre2_.data() : y;
+    op(k, in, out);
     rep_->products += k;
-    if (!ascale_known_) fix_operator_scale(k, x, y);
-    scale_pow2(y, static_cast<std::size_t>(n_) * k, ascale_exp_);
+    if (last) last(k, out, y);
+    finish_product(k, x, y);
   }
 
-  // Fixes alpha = 1 unless it is known or the block is zero: a run that
-  // starts from a nonzero iterate needs alpha before its first product.
-  void fix_operator_scale_for(const complex* x, std::size_t len) {
-    if (ascale_known_) return;
-    for (std::size_t i = 0; i < len; ++i)
-      if (!(x[i] == complex(0.0))) {
-        ascale_known_ = true;
-        return;
-      }
+  // y = alpha A M^-1 x (GMRES, right preconditioning, M^-1 = M2^-1 M1^-1).
+  void right_product(const Operator& A, int k, const complex* x, complex* y) {
+    const complex* in = x;
+    if (!pre_->empty()) apply_inverse(k, x, pre1_.data()), in = pre1_.data();
+    A(k, in, y);
+    rep_->products += k;
+    finish_product(k, x, y);
   }
+
+  // y = M^-1 x = M2^-1 M1^-1 x (a copy without a preconditioner); x and y
+  // must not be the host's preconditioner blocks.
+  void apply_inverse(int k, const complex* x, complex* y) {
+    const std::size_t len = static_cast<std::size_t>(n_) * k;
+    if (pre_->left && pre_->right) {
+      pre_->left(k, x, pre2_.data());
+      pre_->right(k, pre2_.data(), y);
+    } else if (pre_->left) {
+      pre_->left(k, x, y);
+    } else if (pre_->right) {
+      pre_->right(k, x, y);
+    } else {
+      std::copy(x, x + len, y);
+    }
+  }
+  // y = M1^-1 x (left factor only, a copy without one).
+  void apply_left(int k, const complex* x, complex* y) {
+    if (pre_->left) pre_->left(k, x, y);
+    else std::copy(x, x + static_cast<std::size_t>(n_) * k, y);
+  }
+  // y = M2^-1 x (right factor only, a copy without one).
+  void apply_right(int k, const complex* x, complex* y) {
+    if (pre_->right) pre_->right(k, x, y);
+    else std::copy(x, x + static_cast<std::size_t>(n_) * k, y);
+  }
+
   int operator_exponent() const { return ascale_exp_; }
 
   // True when `cost` more products still leave room for one true residual
@@ -350,13 +395,15 @@ class Host {
   int* active_columns() { return act_.data(); }      // reorderable by a method
   double res(int j) const { return res_[j]; }        // true relative residual of column j
   double bnorm(int j) const { return bnorm_[j]; }
+  double enorm(int j) const { return enorm_[j]; }    // ||M1^-1 b_j|| (||b_j|| without M1)
   double tol(int j) const { return tol_[j]; }        // relative tolerance of column j
   bool done(int j) const { return done_[j] != 0; }
   complex* xcol(int j) const { return X_ + static_cast<std::size_t>(j) * ldx_; }
   const complex* rcol(int j) const { return R_.data() + off(j); }
   double* est() { return est_.data(); }              // per-position estimates
   double* nrm() { return nrm_.data(); }              // per-position scratch
-  complex* scratch() { return T1_.data(); }          // an n x s block free between products
+  complex* scratch() { return T1_.data(); }          // two n x s blocks free between
+  complex* scratch2() { return T2_.data(); }         // true residuals
   std::size_t off(int j) const { return static_cast<std::size_t>(j) * n_; }
   const Options& options() const { return *opt_; }
   Report& report() { return *rep_; }
@@ -379,6 +426,12 @@ class Host {
     sa_ = 0;
     for (int j = 0; j < sb_; ++j)
       if (!done_[j]) act_[sa_++] = j;
+  }
+
+  // The first product fixes alpha; every product is scaled by it.
+  void finish_product(int k, const complex* x, complex* y) {
+    if (!ascale_known_) fix_operator_scale(k, x, y);
+    scale_pow2(y, static_cast<std::size_t>(n_) * k, ascale_exp_);
   }
 
   // alpha = 2^e with 2^e ||y|| / ||x|| of about unit size (largest columns);
@@ -410,7 +463,9 @@ class Host {
   std::vector<complex> R_;   // residual of column j in column j (ld n)
   std::vector<complex> T1_;  // two n x s scratch blocks
   std::vector<complex> T2_;
-  std::vector<double> bnorm_, res_, tol_, est_, nrm_;
+  std::vector<double> bnorm_, enorm_, res_, tol_, est_, nrm_;
+  const Preconditioner* pre_ = nullptr;
+  std::vector<complex> pre1_, pre2_;  // two n x s blocks for preconditioned products
   std::vector<char> done_;
   std::vector<int> act_;  // active columns, act_[0..sa_-1]
   int sa_ = 0;

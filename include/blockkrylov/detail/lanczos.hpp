@@ -51,7 +51,7 @@ template <bool TwoSided>
 class LanczosEngine {
  public:
   LanczosEngine(int n, int s)
-      : n_(n), s_(s), Xa_(ns()), Vn_(ns()), Pn_(ns()), D_(ns()), Zn_(ns()),
+      : n_(n), s_(s), X0_(ns()), Xa_(ns()), Vn_(ns()), Pn_(ns()), D_(ns()), Zn_(ns()),
         Wn_(TwoSided ? ns() : 0), Qn_(TwoSided ? ns() : 0), gamma_(s), gammaold_(s), rho_(s),
         rhoold_(s), xi_(s), xiold_(s), ESVB_(4 * ss()), DSVB_(4 * ss()), esv_(s + 1), dsv_(s + 1),
         QRS_(qrs()), QRSW_(TwoSided ? qrs() : 0), RINV_(2 * ss()), UP_(ss()), UQ_(ss()),
@@ -123,21 +123,25 @@ class LanczosEngine {
   std::size_t qrs() const { return static_cast<std::size_t>(3 * s_ + 3) * 2 * s_; }
   long step_cost(const Host& h) const { return TwoSided ? 2L * h.active() : h.active(); }
 
-  // Copies the active columns into the run's blocks. The run solves
-  // (alpha A)(beta/alpha X) = beta R, beta = 2^eb giving the largest residual
-  // column about unit norm.
+  // Starts a run from the current iterates X0 of the active columns. The
+  // run solves for the correction: (alpha A^) Y = beta M1^-1 R with A^ =
+  // M1^-1 A M2^-1, so that X = X0 + 2^(ea - eb) M2^-1 Y, beta = 2^eb giving
+  // the largest column of M1^-1 R about unit norm.
   void open_run(Host& h) {
     sa_ = h.active();
-    double rmax = 0.0;
-    for (int i = 0; i < sa_; ++i) rmax = std::max(rmax, h.res(h.col(i)) * h.bnorm(h.col(i)));
-    eb_ = unit_exponent(rmax);
     const std::size_t len = static_cast<std::size_t>(n_) * sa_;
-    for (int i = 0; i < sa_; ++i) std::copy(h.xcol(h.col(i)), h.xcol(h.col(i)) + n_, Xa_.data() + h.off(i));
-    h.fix_operator_scale_for(Xa_.data(), len);
-    scale_pow2(Xa_.data(), len, eb_ - h.operator_exponent());
+    for (int i = 0; i < sa_; ++i) {
+      std::copy(h.xcol(h.col(i)), h.xcol(h.col(i)) + n_, X0_.data() + h.off(i));
+      std::copy(h.rcol(h.col(i)), h.rcol(h.col(i)) + n_, Zn_.data() + h.off(i));
+    }
+    std::fill(Xa_.begin(), Xa_.begin() + static_cast<std::ptrdiff_t>(len), complex(0.0));
+    h.apply_left(sa_, Zn_.data(), Vn_.data());
+    const int32_t nn = n_, sa = sa_;
+    C_COLBLOCKNORMS(Vn_.data(), &nn, &nn, &sa, h.nrm());
+    eb_ = unit_exponent(*std::max_element(h.nrm(), h.nrm() + sa_));
+    scale_pow2(Vn_.data(), len, eb_);
     const complex* left = h.options().left_start;
     for (int i = 0; i < sa_; ++i) {
-      copy_pow2(h.rcol(h.col(i)), n_, Vn_.data() + h.off(i), eb_);
       if (TwoSided) {
         const complex* w = left != nullptr ? left + h.off(h.col(i)) : Vn_.data() + h.off(i);
         std::copy(w, w + n_, Wn_.data() + h.off(i));
@@ -170,24 +174,27 @@ class LanczosEngine {
   RunEnd run(Host& h, const Operator& A, const Operator* At) {
     const int32_t updated = TwoSided ? 3 : 2;  // "iterate updated"
     for (;;) {
-      if (drive() != 0) return RunEnd::failed;  // a breakdown
+      if (drive() != 0) return iterate_out(h), RunEnd::failed;  // a breakdown: Xa is the last good
       if (revcom_ == 1) {
-        if (!h.can_afford(step_cost(h)) || !h.may_iterate()) return RunEnd::limit;
-        h.product(A, sa_, Pn_.data(), Zn_.data());
+        if (!h.can_afford(step_cost(h)) || !h.may_iterate()) return iterate_out(h), RunEnd::limit;
+        h.split_product(A, At, false, sa_, Pn_.data(), Zn_.data());
         continue;
       }
       if (TwoSided && revcom_ == 2) {
-        h.product(*At, sa_, Qn_.data(), Zn_.data());
+        h.split_product(A, At, true, sa_, Qn_.data(), Zn_.data());
         continue;
       }
-      if (revcom_ != updated) return RunEnd::failed;  // a request this host does not know
+      if (revcom_ != updated) return iterate_out(h), RunEnd::failed;  // a request this host does not know
       double emax = 0.0;
       bool below = true;
+      // A step whose estimate is not finite has spoilt Xa: X keeps the
+      // iterate it had.
       if (!read_estimates(h, emax, below)) return RunEnd::failed;
       ++steps_;
-      copy_iterate_out(h);
-      if (!h.after_iteration(h.est(), sa_)) return RunEnd::stopped;
+      residual_current_ = false;
+      if (!h.after_iteration(h.est(), sa_)) return iterate_out(h), RunEnd::stopped;
       if (!(below && emax <= next_check_)) continue;
+      iterate_out(h);
       switch (confirm(h, emax)) {
         case Check::converged: return RunEnd::converged;
         case Check::refresh: return RunEnd::refresh;
@@ -198,14 +205,15 @@ class LanczosEngine {
   }
 
   // The quasi-residual estimates of the step just taken; false when one is
-  // not finite (treated as a breakdown). TAU belongs to beta R.
+  // not finite (treated as a breakdown). TAU belongs to beta M1^-1 R, and is
+  // measured against ||M1^-1 b_j||.
   bool read_estimates(Host& h, double& emax, bool& below) {
     const int32_t ldtau = 2 * sa_, sa = sa_;
     C_COLBLOCKNORMS(TAU_.data(), &ldtau, &sa, &sa, h.nrm());
     for (int i = 0; i < sa_; ++i) {
       const int j = h.col(i);
       const double e = static_cast<double>(std::ldexp(static_cast<long double>(h.nrm()[i]), -eb_) /
-                                           h.bnorm(j));
+                                           h.enorm(j));
       h.est()[i] = e;
       if (!std::isfinite(e)) return false;
       below = below && e <= h.tol(j);
@@ -214,12 +222,20 @@ class LanczosEngine {
     return true;
   }
 
-  // X(:, act) = (alpha / beta) Xa: X always holds the latest iterate. alpha
-  // may have been fixed by this run's first product (Xa was zero then).
-  void copy_iterate_out(Host& h) {
-    for (int i = 0; i < sa_; ++i)
-      copy_pow2(Xa_.data() + h.off(i), n_, h.xcol(h.col(i)), h.operator_exponent() - eb_);
-    residual_current_ = false;
+  // X(:, act) = X0 + 2^(ea - eb) M2^-1 Xa: the latest iterate, formed when
+  // the host needs it (a check, the end of the run), since M2^-1 costs about
+  // a product.
+  void iterate_out(Host& h) {
+    const std::size_t len = static_cast<std::size_t>(n_) * sa_;
+    complex* c = h.scratch();
+    copy_pow2(Xa_.data(), len, h.scratch2(), h.operator_exponent() - eb_);
+    h.apply_right(sa_, h.scratch2(), c);
+    for (int i = 0; i < sa_; ++i) {
+      complex* x = h.xcol(h.col(i));
+      const complex* x0 = X0_.data() + h.off(i);
+      const complex* ci = c + h.off(i);
+      for (int q = 0; q < n_; ++q) x[q] = x0[q] + ci[q];
+    }
   }
 
   // Confirms the estimate on the true residual; sets the next check after a
@@ -255,7 +271,7 @@ class LanczosEngine {
   }
 
   const int n_, s_;
-  std::vector<complex> Xa_, Vn_, Pn_, D_, Zn_, Wn_, Qn_;
+  std::vector<complex> X0_, Xa_, Vn_, Pn_, D_, Zn_, Wn_, Qn_;
   std::vector<double> gamma_, gammaold_, rho_, rhoold_, xi_, xiold_;
   std::vector<complex> ESVB_, DSVB_, esv_, dsv_, QRS_, QRSW_, RINV_, UP_, UQ_, TAU_, SVWORK_;
 

@@ -43,6 +43,14 @@ inline std::string check_options(Method m, const Options& o) {
   if (m == Method::gmres && (!(o.deflation_tol >= 0.0) || !std::isfinite(o.deflation_tol)))
     return "deflation_tol must be finite and >= 0";
   if (o.max_breakdowns < 0) return "max_breakdowns must be >= 0";
+  const Preconditioner& p = o.preconditioner;
+  if (m == Method::symmetric && !p.empty() && !(p.symmetric && p.left && p.right))
+    return "the symmetric method needs a split preconditioner M = L L^T (left = L^-1, right = "
+           "L^-T, symmetric = true) so that the operator stays complex-symmetric; use the qmr or "
+           "gmres method with this preconditioner";
+  if (m == Method::qmr && ((p.left && !p.left_t) || (p.right && !p.right_t)))
+    return "the two-sided method needs the transposed solves (left_t, right_t) of the "
+           "preconditioner's factors";
   return {};
 }
 
