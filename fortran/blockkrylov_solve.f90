@@ -1,0 +1,489 @@
+! blockkrylov_solve - whole solves of A X = B from Fortran, through the host
+! library (include/blockkrylov_host.h, libblockkrylov_host).
+!
+! Two layers:
+!   * bind(C) mirrors of the host library's structs (bk_options, bk_report,
+!     bk_progress, bk_operator), its constants and its functions, under their
+!     C names, for callers who want every option (progress callbacks, history,
+!     the two-sided starting block, reusable solver objects);
+!   * solve and solve_csr, which take Fortran arrays and keyword options,
+!     check what the C side cannot see (array extents), fill the structs and
+!     return the status code with optional residuals, counts and message.
+!
+! solve takes A (and A^T for the two-sided method) as a procedure with the
+! interface bk_apply: y(:, 1:k) = A x(:, 1:k), x and y n x k. The library calls
+! it through one bind(C) trampoline whose context points at a derived type
+! local to the solve call that holds the procedure pointer; no module variable
+! is involved, so solves may be nested (a solve inside an operator) and may
+! run on several OpenMP threads at once.
+module blockkrylov_solve
+  use, intrinsic :: iso_c_binding, only: c_int32_t, c_int64_t, c_double, c_double_complex, &
+      c_char, c_ptr, c_funptr, c_null_ptr, c_null_char, c_loc, c_funloc, c_f_pointer, c_associated
+  use, intrinsic :: ieee_arithmetic, only: ieee_value, ieee_quiet_nan
+  implicit none
+  private
+
+  ! ------------------------------------------------------------ constants
+
+  integer(c_int32_t), parameter, public :: BK_AUTO = 0, BK_SYMMETRIC = 1, BK_QMR = 2, BK_GMRES = 3
+
+  integer(c_int32_t), parameter, public :: BK_INVALID = -1, BK_CONVERGED = 0, BK_MAX_PRODUCTS = 1, &
+      BK_BREAKDOWN = 2, BK_STAGNATED = 3, BK_STOPPED = 4, BK_MAX_ITERATIONS = 5
+
+  ! ---------------------------------------------------- structs (bind(C))
+
+  ! apply(ctx, k, x, y): y(:, 1:k) = Op x(:, 1:k), n x k blocks, leading dimension n.
+  type, bind(C), public :: bk_operator
+    type(c_funptr) :: apply
+    type(c_ptr) :: ctx
+  end type bk_operator
+
+  type, bind(C), public :: bk_progress
+    integer(c_int32_t) :: method
+    integer(c_int32_t) :: predicted
+    integer(c_int64_t) :: iteration
+    integer(c_int64_t) :: products
+    real(c_double) :: estimate
+    real(c_double) :: percent
+    integer(c_int32_t) :: block      ! block of columns being solved, 1 .. blocks
+    integer(c_int32_t) :: blocks
+  end type bk_progress
+
+  ! Fill with bk_options_init before setting fields.
+  type, bind(C), public :: bk_options
+    integer(c_int32_t) :: size
+    integer(c_int32_t) :: method
+    integer(c_int32_t) :: block_size
+    integer(c_int32_t) :: restart
+    real(c_double) :: rtol
+    real(c_double) :: atol
+    integer(c_int64_t) :: max_products
+    integer(c_int64_t) :: max_iterations
+    real(c_double) :: deflation_tol
+    integer(c_int32_t) :: max_breakdowns
+    integer(c_int32_t) :: reserved0
+    type(c_funptr) :: progress        ! integer(c_int) function(ctx, p) bind(C), or null
+    type(c_ptr) :: progress_ctx
+    type(c_ptr) :: left_start         ! complex n x nrhs, or null
+    type(c_ptr) :: preconditioner     ! must be null
+  end type bk_options
+
+  ! Fill with bk_report_init, then point residuals/history at arrays of your own.
+  type, bind(C), public :: bk_report
+    integer(c_int32_t) :: size
+    integer(c_int32_t) :: status
+    integer(c_int32_t) :: method
+    integer(c_int32_t) :: converged
+    integer(c_int64_t) :: iterations
+    integer(c_int64_t) :: products
+    integer(c_int32_t) :: restarts
+    integer(c_int32_t) :: breakdowns
+    integer(c_int32_t) :: blocks
+    integer(c_int32_t) :: block_size
+    real(c_double) :: max_residual
+    type(c_ptr) :: residuals
+    type(c_ptr) :: history
+    integer(c_int64_t) :: history_capacity
+    integer(c_int64_t) :: history_length
+    character(kind=c_char) :: message(512)   ! NUL-terminated; see report_message
+  end type bk_report
+
+  ! ------------------------------------------------------ host functions
+
+  public :: bk_options_init, bk_report_init, bk_solve, bk_solve_csr
+  public :: bk_solver_create, bk_solver_destroy, bk_solver_solve, bk_solver_check
+  public :: bk_status_name, bk_method_name
+
+  interface
+
+    subroutine bk_options_init(options) bind(C, name="bk_options_init")
+      import :: bk_options
+      type(bk_options), intent(out) :: options
+    end subroutine bk_options_init
+
+    subroutine bk_report_init(report) bind(C, name="bk_report_init")
+      import :: bk_report
+      type(bk_report), intent(out) :: report
+    end subroutine bk_report_init
+
+    ! At, options and report may be absent (null).
+    function bk_solve(n, nrhs, A, At, B, ldb, X, ldx, options, report) result(status) &
+        bind(C, name="bk_solve")
+      import :: c_int32_t, c_double_complex, bk_operator, bk_options, bk_report
+      integer(c_int32_t), value :: n, nrhs, ldb, ldx
+      type(bk_operator), intent(in) :: A
+      type(bk_operator), intent(in), optional :: At
+      complex(c_double_complex), intent(in) :: B(*)
+      complex(c_double_complex), intent(inout) :: X(*)
+      type(bk_options), intent(in), optional :: options
+      type(bk_report), intent(inout), optional :: report
+      integer(c_int32_t) :: status
+    end function bk_solve
+
+    function bk_solve_csr(n, rowptr, colind, values, base, nrhs, B, ldb, X, ldx, options, report) &
+        result(status) bind(C, name="bk_solve_csr")
+      import :: c_int32_t, c_int64_t, c_double_complex, bk_options, bk_report
+      integer(c_int32_t), value :: n, base, nrhs, ldb, ldx
+      integer(c_int64_t), intent(in) :: rowptr(*)
+      integer(c_int32_t), intent(in) :: colind(*)
+      complex(c_double_complex), intent(in) :: values(*), B(*)
+      complex(c_double_complex), intent(inout) :: X(*)
+      type(bk_options), intent(in), optional :: options
+      type(bk_report), intent(inout), optional :: report
+      integer(c_int32_t) :: status
+    end function bk_solve_csr
+
+    ! Null (c_associated false) when the arguments cannot work; bk_solver_check says why.
+    function bk_solver_create(method, n, block_size, options) result(solver) &
+        bind(C, name="bk_solver_create")
+      import :: c_int32_t, c_ptr, bk_options
+      integer(c_int32_t), value :: method, n, block_size
+      type(bk_options), intent(in), optional :: options
+      type(c_ptr) :: solver
+    end function bk_solver_create
+
+    subroutine bk_solver_destroy(solver) bind(C, name="bk_solver_destroy")
+      import :: c_ptr
+      type(c_ptr), value :: solver
+    end subroutine bk_solver_destroy
+
+    function bk_solver_solve(solver, A, At, nrhs, B, ldb, X, ldx, report) result(status) &
+        bind(C, name="bk_solver_solve")
+      import :: c_int32_t, c_ptr, c_double_complex, bk_operator, bk_report
+      type(c_ptr), value :: solver
+      type(bk_operator), intent(in) :: A
+      type(bk_operator), intent(in), optional :: At
+      integer(c_int32_t), value :: nrhs, ldb, ldx
+      complex(c_double_complex), intent(in) :: B(*)
+      complex(c_double_complex), intent(inout) :: X(*)
+      type(bk_report), intent(inout), optional :: report
+      integer(c_int32_t) :: status
+    end function bk_solver_solve
+
+    function bk_solver_check(method, n, block_size, options, report) result(status) &
+        bind(C, name="bk_solver_check")
+      import :: c_int32_t, bk_options, bk_report
+      integer(c_int32_t), value :: method, n, block_size
+      type(bk_options), intent(in), optional :: options
+      type(bk_report), intent(inout), optional :: report
+      integer(c_int32_t) :: status
+    end function bk_solver_check
+
+    ! Static NUL-terminated text; status_name and method_name return it as a string.
+    function bk_status_name(status) result(name) bind(C, name="bk_status_name")
+      import :: c_int32_t, c_ptr
+      integer(c_int32_t), value :: status
+      type(c_ptr) :: name
+    end function bk_status_name
+
+    function bk_method_name(method) result(name) bind(C, name="bk_method_name")
+      import :: c_int32_t, c_ptr
+      integer(c_int32_t), value :: method
+      type(c_ptr) :: name
+    end function bk_method_name
+
+  end interface
+
+  ! ------------------------------------------------------ Fortran face
+
+  public :: bk_apply, solve, solve_csr, status_name, method_name, report_message
+
+  abstract interface
+    ! y(:, 1:k) = A x(:, 1:k); x and y are n x k (k at most the block size).
+    subroutine bk_apply(k, x, y)
+      import :: c_double_complex
+      integer, intent(in) :: k
+      complex(c_double_complex), intent(in) :: x(:, :)
+      complex(c_double_complex), intent(out) :: y(:, :)
+    end subroutine bk_apply
+  end interface
+
+  ! rowptr as integer(c_int64_t) or as default integer.
+  interface solve_csr
+    module procedure solve_csr64, solve_csr32
+  end interface solve_csr
+
+  ! What the trampoline needs: the user's procedure and the order of A.
+  type :: apply_context
+    procedure(bk_apply), pointer, nopass :: apply => null()
+    integer :: n = 0
+  end type apply_context
+
+contains
+
+  ! The bk_operator%apply of every operator made by solve.
+  recursive subroutine apply_trampoline(ctx, k, x, y) bind(C)
+    type(c_ptr), value :: ctx
+    integer(c_int32_t), value :: k
+    type(c_ptr), value :: x, y
+    type(apply_context), pointer :: c
+    complex(c_double_complex), pointer :: xb(:, :), yb(:, :)
+    call c_f_pointer(ctx, c)
+    call c_f_pointer(x, xb, [c%n, int(k)])
+    call c_f_pointer(y, yb, [c%n, int(k)])
+    call c%apply(int(k), xb, yb)
+  end subroutine apply_trampoline
+
+  ! Solves A X = B with A given as a procedure (and A^T as `at`, needed by
+  ! method 'qmr' only). B and X are n x nrhs; X holds the starting guess and
+  ! gets the solution. status is the bk status code (BK_CONVERGED = 0).
+  recursive subroutine solve(a, b, x, status, at, method, rtol, atol, max_products, max_iterations, &
+                             restart, block_size, deflation_tol, max_breakdowns, &
+                             residuals, iterations, products, message)
+    procedure(bk_apply) :: a
+    complex(c_double_complex), intent(in) :: b(:, :)
+    complex(c_double_complex), intent(inout) :: x(:, :)
+    integer, intent(out) :: status
+    procedure(bk_apply), optional :: at
+    character(*), intent(in), optional :: method
+    real(c_double), intent(in), optional :: rtol, atol, deflation_tol
+    integer, intent(in), optional :: max_products, max_iterations, restart, block_size, max_breakdowns
+    real(c_double), intent(out), optional :: residuals(:)
+    integer(c_int64_t), intent(out), optional :: iterations, products
+    character(*), intent(out), optional :: message
+
+    type(apply_context), target :: ctx_a, ctx_at
+    type(bk_operator) :: op_a, op_at
+    type(bk_options) :: opt
+    type(bk_report) :: rep
+    real(c_double), allocatable, target :: res(:)
+    character(:), allocatable :: why
+
+    call prepare(b, x, residuals, method, rtol, atol, max_products, max_iterations, restart, &
+                 block_size, deflation_tol, max_breakdowns, opt, rep, res, why)
+    if (len(why) == 0) then
+      ctx_a%apply => a
+      ctx_a%n = size(b, 1)
+      op_a = bk_operator(c_funloc(apply_trampoline), c_loc(ctx_a))
+      if (present(at)) then
+        ctx_at%apply => at
+        ctx_at%n = size(b, 1)
+        op_at = bk_operator(c_funloc(apply_trampoline), c_loc(ctx_at))
+        status = bk_solve(dim32(b, 1), dim32(b, 2), op_a, op_at, b, dim32(b, 1), x, dim32(x, 1), opt, rep)
+      else
+        status = bk_solve(dim32(b, 1), dim32(b, 2), op_a, B=b, ldb=dim32(b, 1), X=x, ldx=dim32(x, 1), &
+                          options=opt, report=rep)
+      end if
+    end if
+    call finish(why, rep, res, status, residuals, iterations, products, message)
+  end subroutine solve
+
+  recursive subroutine solve_csr64(rowptr, colind, values, b, x, status, method, rtol, atol, &
+                                   max_products, max_iterations, restart, block_size, deflation_tol, &
+                                   max_breakdowns, residuals, iterations, products, message)
+    integer(c_int64_t), intent(in) :: rowptr(:)
+    integer(c_int32_t), intent(in) :: colind(:)
+    complex(c_double_complex), intent(in) :: values(:), b(:, :)
+    complex(c_double_complex), intent(inout) :: x(:, :)
+    integer, intent(out) :: status
+    character(*), intent(in), optional :: method
+    real(c_double), intent(in), optional :: rtol, atol, deflation_tol
+    integer, intent(in), optional :: max_products, max_iterations, restart, block_size, max_breakdowns
+    real(c_double), intent(out), optional :: residuals(:)
+    integer(c_int64_t), intent(out), optional :: iterations, products
+    character(*), intent(out), optional :: message
+
+    type(bk_options) :: opt
+    type(bk_report) :: rep
+    real(c_double), allocatable, target :: res(:)
+    character(:), allocatable :: why
+
+    call prepare(b, x, residuals, method, rtol, atol, max_products, max_iterations, restart, &
+                 block_size, deflation_tol, max_breakdowns, opt, rep, res, why)
+    if (len(why) == 0) why = csr_extents(size(b, 1, kind=c_int64_t), rowptr, size(colind, kind=c_int64_t), &
+                                         size(values, kind=c_int64_t))
+    if (len(why) == 0) &
+      status = bk_solve_csr(dim32(b, 1), rowptr, colind, values, 1_c_int32_t, dim32(b, 2), b, dim32(b, 1), &
+                            x, dim32(x, 1), opt, rep)
+    call finish(why, rep, res, status, residuals, iterations, products, message)
+  end subroutine solve_csr64
+
+  ! The same with a default-integer rowptr (converted to the C side's int64).
+  recursive subroutine solve_csr32(rowptr, colind, values, b, x, status, method, rtol, atol, &
+                                   max_products, max_iterations, restart, block_size, deflation_tol, &
+                                   max_breakdowns, residuals, iterations, products, message)
+    integer, intent(in) :: rowptr(:)
+    integer(c_int32_t), intent(in) :: colind(:)
+    complex(c_double_complex), intent(in) :: values(:), b(:, :)
+    complex(c_double_complex), intent(inout) :: x(:, :)
+    integer, intent(out) :: status
+    character(*), intent(in), optional :: method
+    real(c_double), intent(in), optional :: rtol, atol, deflation_tol
+    integer, intent(in), optional :: max_products, max_iterations, restart, block_size, max_breakdowns
+    real(c_double), intent(out), optional :: residuals(:)
+    integer(c_int64_t), intent(out), optional :: iterations, products
+    character(*), intent(out), optional :: message
+
+    call solve_csr64(int(rowptr, c_int64_t), colind, values, b, x, status, method, rtol, atol, &
+                     max_products, max_iterations, restart, block_size, deflation_tol, max_breakdowns, &
+                     residuals, iterations, products, message)
+  end subroutine solve_csr32
+
+  ! Text of a status or method code, e.g. "converged", "gmres".
+  recursive function status_name(status) result(name)
+    integer, intent(in) :: status
+    character(:), allocatable :: name
+    name = c_string(bk_status_name(int(status, c_int32_t)))
+  end function status_name
+
+  recursive function method_name(method) result(name)
+    integer, intent(in) :: method
+    character(:), allocatable :: name
+    name = c_string(bk_method_name(int(method, c_int32_t)))
+  end function method_name
+
+  ! The report's message as a Fortran string (up to its NUL).
+  pure recursive function report_message(rep) result(text)
+    type(bk_report), intent(in) :: rep
+    character(:), allocatable :: text
+    integer :: i, m
+    m = size(rep%message)
+    do i = 1, size(rep%message)
+      if (rep%message(i) == c_null_char) then
+        m = i - 1
+        exit
+      end if
+    end do
+    allocate(character(m) :: text)
+    do i = 1, m
+      text(i:i) = rep%message(i)
+    end do
+  end function report_message
+
+  ! ------------------------------------------------------------- helpers
+
+  ! Checks the Fortran-side extents and fills options and report. why is
+  ! empty when the arrays fit together.
+  recursive subroutine prepare(b, x, residuals, method, rtol, atol, max_products, max_iterations, &
+                               restart, block_size, deflation_tol, max_breakdowns, opt, rep, res, why)
+    complex(c_double_complex), intent(in) :: b(:, :), x(:, :)
+    real(c_double), intent(in), optional :: residuals(:)
+    character(*), intent(in), optional :: method
+    real(c_double), intent(in), optional :: rtol, atol, deflation_tol
+    integer, intent(in), optional :: max_products, max_iterations, restart, block_size, max_breakdowns
+    type(bk_options), intent(out) :: opt
+    type(bk_report), intent(out), target :: rep
+    real(c_double), allocatable, target, intent(out) :: res(:)
+    character(:), allocatable, intent(out) :: why
+
+    why = ''
+    call bk_options_init(opt)
+    call bk_report_init(rep)
+    if (any(shape(x) /= shape(b))) then
+      why = 'x must have the shape of b'
+    else if (max(size(b, 1, kind=c_int64_t), size(b, 2, kind=c_int64_t)) > huge(1_c_int32_t)) then
+      why = 'b has more rows or columns than a 32-bit count holds'
+    else if (present(residuals)) then
+      if (size(residuals) < size(b, 2)) why = 'residuals must have room for one value per column of b'
+    end if
+    if (len(why) > 0) return
+
+    if (present(method)) then
+      select case (lower(trim(adjustl(method))))
+      case ('auto'); opt%method = BK_AUTO
+      case ('symmetric'); opt%method = BK_SYMMETRIC
+      case ('qmr'); opt%method = BK_QMR
+      case ('gmres'); opt%method = BK_GMRES
+      case default
+        why = "unknown method '" // trim(method) // "' (auto, symmetric, qmr or gmres)"
+        return
+      end select
+    end if
+    if (present(rtol)) opt%rtol = rtol
+    if (present(atol)) opt%atol = atol
+    if (present(deflation_tol)) opt%deflation_tol = deflation_tol
+    if (present(max_products)) opt%max_products = max_products
+    if (present(max_iterations)) opt%max_iterations = max_iterations
+    if (present(restart)) opt%restart = restart
+    if (present(block_size)) opt%block_size = block_size
+    if (present(max_breakdowns)) opt%max_breakdowns = max_breakdowns
+
+    if (present(residuals) .and. size(b, 2) > 0) then
+      allocate(res(size(b, 2)))
+      rep%residuals = c_loc(res)
+    end if
+  end subroutine prepare
+
+  ! Extents a 1-based CSR matrix of order n needs: the C side reads
+  ! rowptr(1:n+1) and rowptr(n+1) - 1 entries of colind and values, and
+  ! checks everything else itself.
+  pure recursive function csr_extents(n, rowptr, ncol, nval) result(why)
+    integer(c_int64_t), intent(in) :: n, ncol, nval
+    integer(c_int64_t), intent(in) :: rowptr(:)
+    character(:), allocatable :: why
+    why = ''
+    if (size(rowptr, kind=c_int64_t) /= n + 1) then
+      why = 'rowptr must have size(b, 1) + 1 entries'
+    else if (rowptr(n + 1) - 1 > min(ncol, nval)) then
+      why = 'rowptr(n+1) - 1 exceeds the entries held by colind or values'
+    end if
+  end function csr_extents
+
+  ! Copies the report into the caller's optional outputs.
+  recursive subroutine finish(why, rep, res, status, residuals, iterations, products, message)
+    character(*), intent(in) :: why
+    type(bk_report), intent(in) :: rep
+    real(c_double), intent(in), allocatable :: res(:)
+    integer, intent(inout) :: status
+    real(c_double), intent(out), optional :: residuals(:)
+    integer(c_int64_t), intent(out), optional :: iterations, products
+    character(*), intent(out), optional :: message
+
+    if (len(why) > 0) then
+      status = BK_INVALID
+      if (present(message)) message = 'solve: invalid arguments: ' // why
+      if (present(iterations)) iterations = 0
+      if (present(products)) products = 0
+      if (present(residuals)) residuals = ieee_value(0.0_c_double, ieee_quiet_nan)
+      return
+    end if
+    status = rep%status
+    if (present(message)) message = report_message(rep)
+    if (present(iterations)) iterations = rep%iterations
+    if (present(products)) products = rep%products
+    if (present(residuals)) then
+      ! The library leaves them unwritten when it refuses the arguments.
+      residuals = ieee_value(0.0_c_double, ieee_quiet_nan)
+      if (status /= BK_INVALID .and. allocated(res)) residuals(1:size(res)) = res
+    end if
+  end subroutine finish
+
+  pure recursive integer(c_int32_t) function dim32(a, d)
+    complex(c_double_complex), intent(in) :: a(:, :)
+    integer, intent(in) :: d
+    dim32 = int(size(a, d), c_int32_t)
+  end function dim32
+
+  recursive function c_string(p) result(s)
+    type(c_ptr), intent(in) :: p
+    character(:), allocatable :: s
+    character(kind=c_char), pointer :: chars(:)
+    integer :: i, m
+    if (.not. c_associated(p)) then
+      s = ''
+      return
+    end if
+    call c_f_pointer(p, chars, [64])   ! the library's names are short
+    m = 0
+    do while (m < size(chars))
+      if (chars(m + 1) == c_null_char) exit
+      m = m + 1
+    end do
+    allocate(character(m) :: s)
+    do i = 1, m
+      s(i:i) = chars(i)
+    end do
+  end function c_string
+
+  pure recursive function lower(s) result(t)
+    character(*), intent(in) :: s
+    character(len(s)) :: t
+    integer :: i, c
+    t = s
+    do i = 1, len(s)
+      c = iachar(s(i:i))
+      if (c >= iachar('A') .and. c <= iachar('Z')) t(i:i) = achar(c + 32)
+    end do
+  end function lower
+
+end module blockkrylov_solve
