@@ -111,8 +111,8 @@ enum class Status {
   max_products,    // the product limit was reached first
   breakdown,       // the Lanczos process broke down more often than allowed, or at
                    // once on its starting block (where a restart would fail alike)
-  stagnated,       // no further progress was possible: two GMRES cycles in a row
-                   // gained nothing, a Lanczos restart from the true residual
+  stagnated,       // no further progress was possible: stagnation_cycles GMRES cycles
+                   // in a row gained nothing, a Lanczos restart from the true residual
                    // did not help, or the operator returned non-finite values
   stopped,         // the progress callback asked to stop
   invalid,         // the arguments were unusable, or the solve could not run here
@@ -153,6 +153,12 @@ struct Preconditioner {
   Operator left_t;         // y = M1^-T x (two-sided method)
   Operator right_t;        // y = M2^-T x (two-sided method)
   bool symmetric = false;  // M2 = M1^T: right is the plain transpose of left
+  // Optional: y = M1^-1 A M2^-1 x (and its transpose) in one pass, for a
+  // preconditioner built from the very A being solved (e.g. SSOR with
+  // Eisenstat's trick); the Lanczos methods then call it instead of A and
+  // the two factors, and count each call as products with A.
+  Operator fused;
+  Operator fused_t;
   std::string name;        // how reports name it, e.g. "ic0"
 
   bool empty() const { return !left && !right; }
@@ -178,6 +184,11 @@ struct Options {
   // after orthogonalisation is at most deflation_tol * ||A q_j||; the cycle
   // ends there (solve, update, restart from the true residual).
   double deflation_tol = 1e-12;
+  // GMRES: cycles in a row in which no column's true residual falls by 0.1 %
+  // that end the solve as stagnated; <= 0: never. Restarted GMRES is known
+  // to sit on plateaus of a dozen cycles or more before it converges, so the
+  // window is long; the product limit still bounds a hopeless solve.
+  int stagnation_cycles = 20;
   int max_breakdowns = 10;     // Lanczos: restarts allowed after a breakdown
   // Called after every iteration; return false to stop the solve (the
   // iterate of that iteration is kept and its true residual reported).

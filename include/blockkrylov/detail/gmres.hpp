@@ -35,9 +35,6 @@ namespace detail {
 // of its value at the start of the cycle: 0.1 % is far above rounding noise
 // and far below what any working cycle achieves.
 constexpr double kCycleGainFactor = 0.999;
-// Cycles in a row without gain after which the solve ends as stagnated: one
-// may be a bad restart, two in a row show the basis no longer helps.
-constexpr int kStagnantCycles = 2;
 
 // Capacity m of the reflector set for n unknowns, block size s and the
 // requested restart length: at least 2 s so that s_k <= ceil(m / 2), and no
@@ -80,9 +77,10 @@ class GmresEngine {
       }
       if (h.all_done() || h.halted(c.stop, c.limit, status)) break;
       stagnant = gained(h) ? 0 : stagnant + 1;
-      if (stagnant >= kStagnantCycles) {
+      const int window = h.options().stagnation_cycles;
+      if (window > 0 && stagnant >= window) {
         status = Status::stagnated;
-        why = "two restarts in a row gained nothing";
+        why = std::to_string(window) + " cycles in a row gained nothing";
         break;
       }
     }

@@ -244,6 +244,12 @@ class Host {
   // M2^-1, or (transposed) A^T^ = M2^-T A^T M1^-T.
   void split_product(const Operator& A, const Operator* At, bool transposed, int k, const complex* x,
                      complex* y) {
+    if (const Operator& fused = transposed ? pre_->fused_t : pre_->fused) {
+      fused(k, x, y);
+      rep_->products += k;
+      finish_product(k, x, y);
+      return;
+    }
     const Operator& first = transposed ? pre_->left_t : pre_->right;
     const Operator& last = transposed ? pre_->right_t : pre_->left;
     const Operator& op = transposed ? *At : A;

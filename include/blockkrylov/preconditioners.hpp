@@ -1,0 +1,496 @@
+// blockkrylov/preconditioners.hpp - stock preconditioners built from a
+// sparse matrix (A itself, or another matrix such as a complex-shifted
+// Laplacian for a Helmholtz problem), in the split form M = M1 M2 that the
+// solvers take (see Preconditioner in solver.hpp).
+//
+//   jacobi   M = D; split M1 = M2 = D^1/2 (complex principal roots; a zero
+//            diagonal entry is left unscaled). Keeps a complex-symmetric A
+//            complex-symmetric.
+//   ssor     M = (D/w + L)(D/w)^-1(D/w + U) for A = L + D + U; split
+//            M1 = (D/w + L)(D/w)^-1/2, M2 = (D/w)^-1/2 (D/w + U) (M2 = M1^T
+//            when A = A^T). With Eisenstat's trick the preconditioned
+//            product M1^-1 A M2^-1 x costs about one product with A: two
+//            triangular sweeps and no product at all. Needs a nonzero
+//            diagonal and a matrix equal to the A being solved.
+//   ic0/ict  complex-symmetric incomplete factorisations A ~ L D L^T (plain
+//            transpose, L unit lower): zero fill (the pattern of A), or a
+//            drop tolerance with a fill limit, dropping entries of L (so M
+//            stays complex-symmetric by construction). Split M1 = L D^1/2,
+//            M2 = D^1/2 L^T.
+//   ilu0/ilut incomplete LU, A ~ L U (L unit lower): zero fill, or a drop
+//            tolerance with a fill limit on each of L and U. Split M1 = L,
+//            M2 = U. The general methods only (not complex-symmetric).
+//
+// Threshold variants drop an entry when its modulus (for L before the
+// division by the pivot, so in the units of A) is below drop_tol times the
+// norm of its row of A; each row of L (and U) then keeps at most
+// fill * (entries of that row of A in the same triangle) + 1 of the largest.
+//
+// Zero or tiny pivots. A pivot d whose modulus is below 1e-4 times the
+// largest modulus in its row of A (and so also an exact zero) is replaced by
+// that bound times d/|d| (times 1 for a zero pivot); the count of replaced
+// pivots is part of the preconditioner's name ("ic0, 3 pivots replaced") so
+// that a report shows it. The factorisation then stays usable, though weaker
+// near those rows; shifting A (A + alpha I) or another matrix for the
+// preconditioner is the better remedy when many pivots are replaced.
+//
+// Every application works on n x k blocks (leading dimension n) and
+// allocates nothing; the factors are shared by the copies of a
+// Preconditioner.
+#pragma once
+
+#include <algorithm>
+#include <cmath>
+#include <complex>
+#include <cstdint>
+#include <cstdio>
+#include <limits>
+#include <memory>
+#include <queue>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "blockkrylov/csr.hpp"
+#include "blockkrylov/solver.hpp"
+
+namespace blockkrylov {
+namespace precond {
+
+namespace detail {
+
+// Pivots below this fraction of their row's largest entry are replaced by
+// it: small enough to leave ordinary pivots alone, large enough that M^-1
+// stays of moderate size (a replacement near rounding level gives an M^-1
+// so large that the preconditioned methods stall).
+constexpr double kTinyPivot = 1e-4;
+
+// Row-compressed triangle (strict, no diagonal) plus a diagonal.
+struct Triangle {
+  std::vector<std::int64_t> ptr{0};
+  std::vector<int> col;
+  std::vector<complex> val;
+  void push(int c, complex v) { col.push_back(c), val.push_back(v); }
+  void end_row() { ptr.push_back(static_cast<std::int64_t>(col.size())); }
+};
+
+// Solves with triangles stored by rows, one column of the block at a time,
+// in place on y. `diag` may be null (unit diagonal). Transposed solves work
+// on the same rows by scattering instead of gathering.
+inline void lower_solve(const Triangle& t, const complex* diag, int n, complex* y) {
+  for (int i = 0; i < n; ++i) {
+    complex acc = y[i];
+    for (std::int64_t p = t.ptr[i]; p < t.ptr[i + 1]; ++p) acc -= t.val[p] * y[t.col[p]];
+    y[i] = diag ? acc / diag[i] : acc;
+  }
+}
+inline void upper_solve(const Triangle& t, const complex* diag, int n, complex* y) {
+  for (int i = n - 1; i >= 0; --i) {
+    complex acc = y[i];
+    for (std::int64_t p = t.ptr[i]; p < t.ptr[i + 1]; ++p) acc -= t.val[p] * y[t.col[p]];
+    y[i] = diag ? acc / diag[i] : acc;
+  }
+}
+// (strictly lower triangle + diag)^T y = x: an upper solve by columns.
+inline void lower_transpose_solve(const Triangle& t, const complex* diag, int n, complex* y) {
+  for (int i = n - 1; i >= 0; --i) {
+    if (diag) y[i] /= diag[i];
+    const complex yi = y[i];
+    for (std::int64_t p = t.ptr[i]; p < t.ptr[i + 1]; ++p) y[t.col[p]] -= t.val[p] * yi;
+  }
+}
+inline void upper_transpose_solve(const Triangle& t, const complex* diag, int n, complex* y) {
+  for (int i = 0; i < n; ++i) {
+    if (diag) y[i] /= diag[i];
+    const complex yi = y[i];
+    for (std::int64_t p = t.ptr[i]; p < t.ptr[i + 1]; ++p) y[t.col[p]] -= t.val[p] * yi;
+  }
+}
+
+inline void scale_rows(const std::vector<complex>& d, int n, int k, complex* y) {
+  for (int c = 0; c < k; ++c)
+    for (int i = 0; i < n; ++i) y[static_cast<std::size_t>(c) * n + i] *= d[i];
+}
+
+// Replaces a zero or tiny pivot (see the top of this file); counts it.
+inline complex safe_pivot(complex d, double row_max, int& replaced) {
+  const double bound = kTinyPivot * (row_max > 0.0 ? row_max : 1.0);
+  if (std::abs(d) >= bound) return d;
+  ++replaced;
+  return std::abs(d) > 0.0 ? d * (bound / std::abs(d)) : complex(bound, 0.0);
+}
+
+inline double row_max(const CsrMatrix& a, int i) {
+  double m = 0.0;
+  for (std::int64_t p = a.rowptr[i]; p < a.rowptr[i + 1]; ++p) m = std::max(m, std::abs(a.val[p]));
+  return m;
+}
+inline double row_norm(const CsrMatrix& a, int i) {
+  double s = 0.0;
+  for (std::int64_t p = a.rowptr[i]; p < a.rowptr[i + 1]; ++p) s += std::norm(a.val[p]);
+  return std::sqrt(s);
+}
+
+// Keeps the `keep` entries of largest modulus among idx (indices into w),
+// sorted by column afterwards.
+inline void keep_largest(std::vector<int>& idx, const std::vector<complex>& w, std::size_t keep) {
+  if (idx.size() > keep) {
+    std::nth_element(idx.begin(), idx.begin() + static_cast<std::ptrdiff_t>(keep), idx.end(),
+                     [&](int u, int v) { return std::abs(w[u]) > std::abs(w[v]); });
+    idx.resize(keep);
+  }
+  std::sort(idx.begin(), idx.end());
+}
+
+inline std::string with_pivots(std::string name, int replaced) {
+  if (replaced > 0) name += ", " + std::to_string(replaced) + (replaced == 1 ? " pivot" : " pivots") + " replaced";
+  return name;
+}
+
+inline void check_square(const CsrMatrix& a, const char* who) {
+  if (a.n < 1 || a.rowptr.size() != static_cast<std::size_t>(a.n) + 1)
+    throw std::invalid_argument(std::string(who) + ": the matrix is empty or malformed");
+}
+// The L D L^T factorisations read one triangle; they serve A = A^T only.
+inline void check_symmetric(const CsrMatrix& a, const char* who) {
+  if (!a.is_symmetric())
+    throw std::invalid_argument(std::string(who) +
+                                ": the matrix is not complex-symmetric (A differs from A^T); use ilu0 or ilut");
+}
+
+// Incomplete LU by rows (the i-k-j order): row i of A is reduced by the
+// rows k < i of U already computed, in increasing k. With `pattern` only the
+// positions of A are kept (zero fill); otherwise entries are dropped by
+// drop_tol and fill.
+struct Lu {
+  Triangle L, U;                // strictly lower (unit diagonal) and strictly upper
+  std::vector<complex> d;       // diagonal of U
+  int replaced = 0;
+};
+
+inline Lu incomplete_lu(const CsrMatrix& a, bool pattern, double drop_tol, double fill) {
+  const int n = a.n;
+  Lu f;
+  f.d.assign(n, complex(0.0));
+  std::vector<complex> w(n, complex(0.0));
+  std::vector<char> used(n, 0);
+  std::vector<int> lower, upper, touched;
+  std::priority_queue<int, std::vector<int>, std::greater<int>> pending;
+  for (int i = 0; i < n; ++i) {
+    lower.clear(), upper.clear(), touched.clear();
+    int nl = 0, nu = 0;
+    complex diag = 0.0;
+    for (std::int64_t p = a.rowptr[i]; p < a.rowptr[i + 1]; ++p) {
+      const int c = a.col[p];
+      w[c] = a.val[p], used[c] = 1;
+      touched.push_back(c);
+      if (c < i) pending.push(c), ++nl;
+      else if (c > i) upper.push_back(c), ++nu;
+    }
+    const double tau = drop_tol * row_norm(a, i);
+    while (!pending.empty()) {
+      const int k = pending.top();
+      pending.pop();
+      if (!pattern && !(std::abs(w[k]) >= tau)) continue;  // dropped
+      const complex lik = w[k] / f.d[k];
+      w[k] = lik;
+      lower.push_back(k);
+      for (std::int64_t p = f.U.ptr[k]; p < f.U.ptr[k + 1]; ++p) {
+        const int j = f.U.col[p];
+        if (!used[j]) {
+          if (pattern) continue;  // zero fill: no new positions
+          used[j] = 1, w[j] = 0.0;
+          touched.push_back(j);
+          if (j < i) pending.push(j);
+          else if (j > i) upper.push_back(j);
+        }
+        w[j] -= lik * f.U.val[p];
+      }
+    }
+    if (used[i]) diag = w[i];
+    f.d[i] = safe_pivot(diag, row_max(a, i), f.replaced);
+    if (!pattern) {
+      // Keep what passes the tolerance, at most `fill` times A's count + 1.
+      upper.erase(std::remove_if(upper.begin(), upper.end(), [&](int j) { return !(std::abs(w[j]) >= tau); }),
+                  upper.end());
+      keep_largest(lower, w, static_cast<std::size_t>(fill * nl) + 1);
+      keep_largest(upper, w, static_cast<std::size_t>(fill * nu) + 1);
+    } else {
+      std::sort(lower.begin(), lower.end());
+      std::sort(upper.begin(), upper.end());
+    }
+    for (int k : lower) f.L.push(k, w[k]);
+    for (int j : upper) f.U.push(j, w[j]);
+    f.L.end_row(), f.U.end_row();
+    // Clear the work row: every position touched is in `touched`.
+    for (int c : touched) w[c] = 0.0, used[c] = 0;
+  }
+  return f;
+}
+
+// Complex-symmetric incomplete factorisation A ~ L D L^T by rows (up-looking):
+// row i of L comes from the lower part of row i of A, reduced by the columns
+// k < i of L computed so far. Dropping works on L only, so M = L D L^T is
+// complex-symmetric whatever is dropped.
+struct Ldl {
+  Triangle L;              // strictly lower, unit diagonal
+  std::vector<complex> d;  // D
+  int replaced = 0;
+};
+
+inline Ldl incomplete_ldlt(const CsrMatrix& a, bool pattern, double drop_tol, double fill) {
+  const int n = a.n;
+  Ldl f;
+  f.d.assign(n, complex(0.0));
+  std::vector<std::vector<std::pair<int, complex>>> cols(n);  // column k of L: (row, l)
+  std::vector<complex> w(n, complex(0.0));
+  std::vector<char> used(n, 0);
+  std::vector<int> lower, touched;
+  std::priority_queue<int, std::vector<int>, std::greater<int>> pending;
+  for (int i = 0; i < n; ++i) {
+    lower.clear(), touched.clear();
+    int nl = 0;
+    complex di = 0.0;
+    for (std::int64_t p = a.rowptr[i]; p < a.rowptr[i + 1]; ++p) {
+      const int c = a.col[p];
+      if (c == i) di += a.val[p];
+      if (c >= i) continue;
+      if (!used[c]) used[c] = 1, w[c] = 0.0, pending.push(c), touched.push_back(c), ++nl;
+      w[c] += a.val[p];
+    }
+    const double tau = drop_tol * row_norm(a, i);
+    while (!pending.empty()) {
+      const int k = pending.top();
+      pending.pop();
+      if (!pattern && !(std::abs(w[k]) >= tau)) continue;  // dropped
+      const complex lik = w[k] / f.d[k];
+      lower.push_back(k);
+      w[k] = lik;
+      // Row i less l_ik d_k times column k of L: w_j -= l_ik d_k l_jk, k < j < i.
+      const complex ldk = lik * f.d[k];
+      for (const auto& [j, ljk] : cols[k]) {
+        if (j >= i) break;  // columns hold rows in increasing order
+        if (!used[j]) {
+          if (pattern) continue;
+          used[j] = 1, w[j] = 0.0, pending.push(j), touched.push_back(j);
+        }
+        w[j] -= ldk * ljk;
+      }
+      di -= ldk * lik;
+    }
+    if (!pattern) keep_largest(lower, w, static_cast<std::size_t>(fill * nl) + 1);
+    else std::sort(lower.begin(), lower.end());
+    f.d[i] = safe_pivot(di, row_max(a, i), f.replaced);
+    for (int k : lower) {
+      f.L.push(k, w[k]);
+      cols[k].emplace_back(i, w[k]);
+    }
+    f.L.end_row();
+    for (int c : touched) w[c] = 0.0, used[c] = 0;
+  }
+  return f;
+}
+
+inline std::vector<complex> principal_roots(const std::vector<complex>& d, bool inverse) {
+  std::vector<complex> r(d.size());
+  for (std::size_t i = 0; i < d.size(); ++i) r[i] = inverse ? 1.0 / std::sqrt(d[i]) : std::sqrt(d[i]);
+  return r;
+}
+
+// Copies x into y and runs `solve` on each column of y.
+template <class Solve>
+Operator columnwise(int n, Solve solve) {
+  return [n, solve](int k, const complex* x, complex* y) {
+    std::copy(x, x + static_cast<std::size_t>(n) * k, y);
+    for (int c = 0; c < k; ++c) solve(y + static_cast<std::size_t>(c) * n);
+  };
+}
+
+// The split form of M = L D L^T with M1 = L D^1/2: left = D^-1/2 L^-1,
+// right = L^-T D^-1/2; left_t = right and right_t = left.
+inline Preconditioner symmetric_split(std::shared_ptr<const Ldl> f, std::string name) {
+  const int n = static_cast<int>(f->d.size());
+  auto isq = std::make_shared<const std::vector<complex>>(principal_roots(f->d, true));
+  Preconditioner p;
+  p.left = [n, f, isq](int k, const complex* x, complex* y) {
+    std::copy(x, x + static_cast<std::size_t>(n) * k, y);
+    for (int c = 0; c < k; ++c) lower_solve(f->L, nullptr, n, y + static_cast<std::size_t>(c) * n);
+    scale_rows(*isq, n, k, y);
+  };
+  p.right = [n, f, isq](int k, const complex* x, complex* y) {
+    std::copy(x, x + static_cast<std::size_t>(n) * k, y);
+    scale_rows(*isq, n, k, y);
+    for (int c = 0; c < k; ++c) lower_transpose_solve(f->L, nullptr, n, y + static_cast<std::size_t>(c) * n);
+  };
+  p.left_t = p.right;
+  p.right_t = p.left;
+  p.symmetric = true;
+  p.name = with_pivots(std::move(name), f->replaced);
+  return p;
+}
+
+}  // namespace detail
+
+// M = D, split as D^1/2 D^1/2.
+inline Preconditioner jacobi(const CsrMatrix& a) {
+  detail::check_square(a, "jacobi");
+  const int n = a.n;
+  std::vector<complex> s(n, complex(1.0));
+  for (int i = 0; i < n; ++i) {
+    complex d = 0.0;
+    for (std::int64_t p = a.rowptr[i]; p < a.rowptr[i + 1]; ++p)
+      if (a.col[p] == i) d += a.val[p];
+    const complex r = 1.0 / std::sqrt(d);
+    if (d != complex(0.0) && std::isfinite(r.real()) && std::isfinite(r.imag())) s[i] = r;
+  }
+  auto sp = std::make_shared<const std::vector<complex>>(std::move(s));
+  Preconditioner p;
+  p.left = [n, sp](int k, const complex* x, complex* y) {
+    std::copy(x, x + static_cast<std::size_t>(n) * k, y);
+    detail::scale_rows(*sp, n, k, y);
+  };
+  p.right = p.left_t = p.right_t = p.left;
+  p.symmetric = true;
+  p.name = "jacobi";
+  return p;
+}
+
+// SSOR with relaxation omega in (0, 2), split form, with the fused product
+// of Eisenstat's trick (see the top of this file). `a` must be the matrix of
+// the system being solved.
+inline Preconditioner ssor(const CsrMatrix& a, double omega = 1.0) {
+  detail::check_square(a, "ssor");
+  if (!(omega > 0.0 && omega < 2.0)) throw std::invalid_argument("ssor: omega must lie in (0, 2)");
+  struct State {
+    int n = 0;
+    detail::Triangle L, U;
+    std::vector<complex> dt, e, sq;  // D/w, D - 2 D/w, (D/w)^1/2
+  };
+  auto st = std::make_shared<State>();
+  const int n = st->n = a.n;
+  st->dt.assign(n, complex(0.0));
+  for (int i = 0; i < n; ++i) {
+    for (std::int64_t p = a.rowptr[i]; p < a.rowptr[i + 1]; ++p) {
+      const int c = a.col[p];
+      if (c < i) st->L.push(c, a.val[p]);
+      else if (c > i) st->U.push(c, a.val[p]);
+      else st->dt[i] += a.val[p];
+    }
+    st->L.end_row(), st->U.end_row();
+    if (st->dt[i] == complex(0.0))
+      throw std::invalid_argument("ssor: diagonal entry " + std::to_string(i + 1) + " is zero");
+  }
+  st->e.resize(n);
+  for (int i = 0; i < n; ++i) st->dt[i] /= omega, st->e[i] = st->dt[i] * omega - 2.0 * st->dt[i];
+  st->sq = detail::principal_roots(st->dt, false);
+  std::shared_ptr<const State> s = st;
+  const auto each = [](const State& s, int k, complex* y, auto solve) {
+    for (int c = 0; c < k; ++c) solve(y + static_cast<std::size_t>(c) * s.n);
+  };
+  Preconditioner p;
+  // M1^-1 = (D/w)^1/2 (D/w + L)^-1 and M2^-1 = (D/w + U)^-1 (D/w)^1/2, and
+  // their transposes.
+  p.left = [s, each](int k, const complex* x, complex* y) {
+    std::copy(x, x + static_cast<std::size_t>(s->n) * k, y);
+    each(*s, k, y, [&](complex* v) { detail::lower_solve(s->L, s->dt.data(), s->n, v); });
+    detail::scale_rows(s->sq, s->n, k, y);
+  };
+  p.right = [s, each](int k, const complex* x, complex* y) {
+    std::copy(x, x + static_cast<std::size_t>(s->n) * k, y);
+    detail::scale_rows(s->sq, s->n, k, y);
+    each(*s, k, y, [&](complex* v) { detail::upper_solve(s->U, s->dt.data(), s->n, v); });
+  };
+  p.left_t = [s, each](int k, const complex* x, complex* y) {
+    std::copy(x, x + static_cast<std::size_t>(s->n) * k, y);
+    detail::scale_rows(s->sq, s->n, k, y);
+    each(*s, k, y, [&](complex* v) { detail::lower_transpose_solve(s->L, s->dt.data(), s->n, v); });
+  };
+  p.right_t = [s, each](int k, const complex* x, complex* y) {
+    std::copy(x, x + static_cast<std::size_t>(s->n) * k, y);
+    each(*s, k, y, [&](complex* v) { detail::upper_transpose_solve(s->U, s->dt.data(), s->n, v); });
+    detail::scale_rows(s->sq, s->n, k, y);
+  };
+  // A = (D/w + L) + (D/w + U) + E with E = D - 2 D/w gives
+  //   M1^-1 A M2^-1 x = S [t + (D/w + L)^-1 (S x + E t)],  t = (D/w + U)^-1 S x,
+  // S = (D/w)^1/2: two triangular sweeps, no product with A. The transpose
+  // swaps the roles of the two (transposed) triangles.
+  const auto fused = [s](bool transposed) {
+    return [s, transposed](int k, const complex* x, complex* y) {
+      const int n = s->n;
+      thread_local std::vector<complex> u;
+      if (u.size() < static_cast<std::size_t>(n)) u.resize(n);
+      for (int c = 0; c < k; ++c) {
+        const complex* xc = x + static_cast<std::size_t>(c) * n;
+        complex* t = y + static_cast<std::size_t>(c) * n;
+        for (int i = 0; i < n; ++i) t[i] = s->sq[i] * xc[i];
+        if (transposed) detail::lower_transpose_solve(s->L, s->dt.data(), n, t);
+        else detail::upper_solve(s->U, s->dt.data(), n, t);
+        for (int i = 0; i < n; ++i) u[i] = s->sq[i] * xc[i] + s->e[i] * t[i];
+        if (transposed) detail::upper_transpose_solve(s->U, s->dt.data(), n, u.data());
+        else detail::lower_solve(s->L, s->dt.data(), n, u.data());
+        for (int i = 0; i < n; ++i) t[i] = s->sq[i] * (t[i] + u[i]);
+      }
+    };
+  };
+  p.fused = fused(false);
+  p.fused_t = fused(true);
+  p.symmetric = a.is_symmetric();
+  char name[48];
+  std::snprintf(name, sizeof name, "ssor(omega %g)", omega);
+  p.name = name;
+  return p;
+}
+
+// Complex-symmetric incomplete factorisation with zero fill; a must be
+// complex-symmetric (A = A^T exactly).
+inline Preconditioner ic0(const CsrMatrix& a) {
+  detail::check_square(a, "ic0");
+  detail::check_symmetric(a, "ic0");
+  return detail::symmetric_split(std::make_shared<const detail::Ldl>(detail::incomplete_ldlt(a, true, 0.0, 0.0)),
+                                 "ic0");
+}
+
+// Complex-symmetric incomplete factorisation with a drop tolerance and a fill
+// limit (see the top of this file).
+inline Preconditioner ict(const CsrMatrix& a, double drop_tol = 1e-3, double fill = 5.0) {
+  detail::check_square(a, "ict");
+  detail::check_symmetric(a, "ict");
+  if (!(drop_tol >= 0.0) || !(fill >= 0.0)) throw std::invalid_argument("ict: drop_tol and fill must be >= 0");
+  char name[64];
+  std::snprintf(name, sizeof name, "ict(drop %g, fill %g)", drop_tol, fill);
+  return detail::symmetric_split(
+      std::make_shared<const detail::Ldl>(detail::incomplete_ldlt(a, false, drop_tol, fill)), name);
+}
+
+namespace detail {
+inline Preconditioner lu_split(std::shared_ptr<const Lu> f, std::string name) {
+  const int n = static_cast<int>(f->d.size());
+  Preconditioner p;
+  p.left = columnwise(n, [f, n](complex* y) { lower_solve(f->L, nullptr, n, y); });
+  p.right = columnwise(n, [f, n](complex* y) { upper_solve(f->U, f->d.data(), n, y); });
+  p.left_t = columnwise(n, [f, n](complex* y) { lower_transpose_solve(f->L, nullptr, n, y); });
+  p.right_t = columnwise(n, [f, n](complex* y) { upper_transpose_solve(f->U, f->d.data(), n, y); });
+  p.symmetric = false;
+  p.name = with_pivots(std::move(name), f->replaced);
+  return p;
+}
+}  // namespace detail
+
+// Incomplete LU with zero fill.
+inline Preconditioner ilu0(const CsrMatrix& a) {
+  detail::check_square(a, "ilu0");
+  return detail::lu_split(std::make_shared<const detail::Lu>(detail::incomplete_lu(a, true, 0.0, 0.0)), "ilu0");
+}
+
+// Incomplete LU with a drop tolerance and a fill limit.
+inline Preconditioner ilut(const CsrMatrix& a, double drop_tol = 1e-3, double fill = 5.0) {
+  detail::check_square(a, "ilut");
+  if (!(drop_tol >= 0.0) || !(fill >= 0.0)) throw std::invalid_argument("ilut: drop_tol and fill must be >= 0");
+  char name[64];
+  std::snprintf(name, sizeof name, "ilut(drop %g, fill %g)", drop_tol, fill);
+  return detail::lu_split(std::make_shared<const detail::Lu>(detail::incomplete_lu(a, false, drop_tol, fill)),
+                          name);
+}
+
+}  // namespace precond
+}  // namespace blockkrylov
