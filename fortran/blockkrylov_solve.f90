@@ -18,7 +18,8 @@
 ! run on several OpenMP threads at once.
 module blockkrylov_solve
   use, intrinsic :: iso_c_binding, only: c_int32_t, c_int64_t, c_double, c_double_complex, &
-      c_char, c_ptr, c_funptr, c_null_ptr, c_null_char, c_loc, c_funloc, c_f_pointer, c_associated
+      c_char, c_ptr, c_funptr, c_null_ptr, c_null_char, c_loc, c_funloc, c_f_pointer, c_associated, &
+      c_sizeof
   use, intrinsic :: ieee_arithmetic, only: ieee_value, ieee_quiet_nan
   implicit none
   private
@@ -90,21 +91,26 @@ module blockkrylov_solve
 
   ! ------------------------------------------------------ host functions
 
-  public :: bk_options_init, bk_report_init, bk_solve, bk_solve_csr
+  public :: bk_options_init, bk_report_init, bk_options_init_sized, bk_report_init_sized
+  public :: bk_solve, bk_solve_csr
   public :: bk_solver_create, bk_solver_destroy, bk_solver_solve, bk_solver_check
   public :: bk_status_name, bk_method_name
 
   interface
 
-    subroutine bk_options_init(options) bind(C, name="bk_options_init")
-      import :: bk_options
-      type(bk_options), intent(out) :: options
-    end subroutine bk_options_init
+    ! Fill the first `size` bytes of the struct; bk_options_init and
+    ! bk_report_init below pass the size of this module's types.
+    subroutine bk_options_init_sized(options, size) bind(C, name="bk_options_init_sized")
+      import :: bk_options, c_int32_t
+      type(bk_options), intent(inout) :: options
+      integer(c_int32_t), value :: size
+    end subroutine bk_options_init_sized
 
-    subroutine bk_report_init(report) bind(C, name="bk_report_init")
-      import :: bk_report
-      type(bk_report), intent(out) :: report
-    end subroutine bk_report_init
+    subroutine bk_report_init_sized(report, size) bind(C, name="bk_report_init_sized")
+      import :: bk_report, c_int32_t
+      type(bk_report), intent(inout) :: report
+      integer(c_int32_t), value :: size
+    end subroutine bk_report_init_sized
 
     ! At, options and report may be absent (null).
     function bk_solve(n, nrhs, A, At, B, ldb, X, ldx, options, report) result(status) &
@@ -210,6 +216,17 @@ module blockkrylov_solve
   end type apply_context
 
 contains
+
+  ! The defaults, written as far as this module's types reach.
+  subroutine bk_options_init(options)
+    type(bk_options), intent(out) :: options
+    call bk_options_init_sized(options, int(c_sizeof(options), c_int32_t))
+  end subroutine bk_options_init
+
+  subroutine bk_report_init(report)
+    type(bk_report), intent(out) :: report
+    call bk_report_init_sized(report, int(c_sizeof(report), c_int32_t))
+  end subroutine bk_report_init
 
   ! The bk_operator%apply of every operator made by solve.
   recursive subroutine apply_trampoline(ctx, k, x, y) bind(C)

@@ -290,27 +290,31 @@ struct bk_solver {
 
 extern "C" {
 
-void bk_options_init(bk_options* o) {
-  if (o == nullptr) return;
-  std::memset(o, 0, sizeof *o);
+void bk_options_init_sized(bk_options* user, int32_t size) {
+  if (user == nullptr || size < static_cast<int32_t>(sizeof user->size)) return;
+  bk_options o;
+  std::memset(&o, 0, sizeof o);
   const Options d;
-  o->size = sizeof *o;
-  o->method = BK_AUTO;
-  o->block_size = 0;
-  o->restart = d.restart;
-  o->rtol = d.rtol;
-  o->atol = d.atol;
-  o->max_products = d.max_products;
-  o->max_iterations = d.max_iterations;
-  o->deflation_tol = d.deflation_tol;
-  o->max_breakdowns = d.max_breakdowns;
+  o.method = BK_AUTO;
+  o.block_size = 0;
+  o.restart = d.restart;
+  o.rtol = d.rtol;
+  o.atol = d.atol;
+  o.max_products = d.max_products;
+  o.max_iterations = d.max_iterations;
+  o.deflation_tol = d.deflation_tol;
+  o.max_breakdowns = d.max_breakdowns;
+  o.size = std::min<int32_t>(size, sizeof o);
+  std::memcpy(user, &o, static_cast<std::size_t>(o.size));
 }
 
-void bk_report_init(bk_report* r) {
-  if (r == nullptr) return;
-  std::memset(r, 0, sizeof *r);
-  r->size = sizeof *r;
-  r->status = BK_INVALID;
+void bk_report_init_sized(bk_report* user, int32_t size) {
+  if (user == nullptr || size < static_cast<int32_t>(sizeof user->size)) return;
+  bk_report r;
+  std::memset(&r, 0, sizeof r);
+  r.status = BK_INVALID;
+  r.size = std::min<int32_t>(size, sizeof r);
+  std::memcpy(user, &r, static_cast<std::size_t>(r.size));
 }
 
 int32_t bk_solve(int32_t n, int32_t nrhs, const bk_operator* A, const bk_operator* At,

@@ -135,8 +135,18 @@ typedef struct bk_report {
   char message[512];       /* one line saying how the solve ended */
 } bk_report;
 
-BLOCKKRYLOV_HOST_API void bk_options_init(bk_options *options);
-BLOCKKRYLOV_HOST_API void bk_report_init(bk_report *report);
+/* Fill the first `size` bytes of the caller's struct (its sizeof) with the
+ * defaults and set its `size` field; nothing beyond is written. C and C++
+ * callers use the two inline functions below, which pass the size of the
+ * struct their header declares; other languages pass their own. */
+BLOCKKRYLOV_HOST_API void bk_options_init_sized(bk_options *options, int32_t size);
+BLOCKKRYLOV_HOST_API void bk_report_init_sized(bk_report *report, int32_t size);
+static inline void bk_options_init(bk_options *options) {
+  bk_options_init_sized(options, (int32_t)sizeof *options);
+}
+static inline void bk_report_init(bk_report *report) {
+  bk_report_init_sized(report, (int32_t)sizeof *report);
+}
 
 /* Solves A X = B, B and X n x nrhs with leading dimensions ldb, ldx >= n.
  * At (y = A^T x) is needed by BK_QMR only and may be null otherwise.

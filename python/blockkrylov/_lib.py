@@ -85,8 +85,8 @@ _P_OPERATOR = ctypes.POINTER(bk_operator)
 
 # (result type, argument types) of every function of blockkrylov_host.h.
 HOST_SIGNATURES = {
-    "bk_options_init": (None, [_P_OPTIONS]),
-    "bk_report_init": (None, [_P_REPORT]),
+    "bk_options_init_sized": (None, [_P_OPTIONS, _I32]),
+    "bk_report_init_sized": (None, [_P_REPORT, _I32]),
     "bk_solve": (_I32, [_I32, _I32, _P_OPERATOR, _P_OPERATOR, _Z, _I32, _Z, _I32,
                         _P_OPTIONS, _P_REPORT]),
     "bk_solve_csr": (_I32, [_I32, ctypes.POINTER(_I64), ctypes.POINTER(_I32), _Z, _I32, _I32,
@@ -191,19 +191,14 @@ host, kernel, library_paths = _load()
 
 
 def _initialised(struct_type, init):
-    """A struct filled by its init function. The library writes its own
-    struct size, which may exceed ours (a newer library), so it writes into
-    an ample buffer from which our part is copied; `size` then says how far
-    our struct reaches, as the host library expects."""
-    room = max(4096, 4 * ctypes.sizeof(struct_type))
-    buffer = ctypes.create_string_buffer(room)
-    init(ctypes.cast(buffer, ctypes.POINTER(struct_type)))
-    value = struct_type.from_buffer_copy(buffer.raw[:ctypes.sizeof(struct_type)])
-    value.size = ctypes.sizeof(struct_type)
+    """A struct filled by its init function, which writes as far as our
+    struct reaches (its size) and no further."""
+    value = struct_type()
+    init(ctypes.byref(value), ctypes.sizeof(struct_type))
     return value
 
 
-DEFAULT_OPTIONS = _initialised(bk_options, host.bk_options_init)
+DEFAULT_OPTIONS = _initialised(bk_options, host.bk_options_init_sized)
 
 
 def new_options():
@@ -212,4 +207,4 @@ def new_options():
 
 
 def new_report():
-    return _initialised(bk_report, host.bk_report_init)
+    return _initialised(bk_report, host.bk_report_init_sized)

@@ -97,13 +97,17 @@ class Headers(unittest.TestCase):
         for name, body in structs.items():
             self.assertEqual(declared(getattr(_lib, name)), fields(body), name)
 
-    def test_library_struct_sizes(self):
-        # The size the library's init functions write is its own sizeof.
-        for struct, init in ((_lib.bk_options, _lib.host.bk_options_init),
-                             (_lib.bk_report, _lib.host.bk_report_init)):
-            buffer = ctypes.create_string_buffer(8192)
-            init(ctypes.cast(buffer, ctypes.POINTER(struct)))
-            self.assertEqual(ctypes.c_int32.from_buffer(buffer).value, ctypes.sizeof(struct))
+    def test_init_writes_no_further_than_the_callers_size(self):
+        # A caller with an older, smaller struct: nothing past its size changes;
+        # a caller with a newer, larger one: the library's own size is set.
+        for struct, init in ((_lib.bk_options, _lib.host.bk_options_init_sized),
+                             (_lib.bk_report, _lib.host.bk_report_init_sized)):
+            for size in (24, 8192):
+                buffer = ctypes.create_string_buffer(b"\xab" * 8192, 8192)
+                init(ctypes.cast(buffer, ctypes.POINTER(struct)), size)
+                written = min(size, ctypes.sizeof(struct))
+                self.assertEqual(ctypes.c_int32.from_buffer(buffer).value, written)
+                self.assertEqual(buffer.raw[written:], b"\xab" * (8192 - written))
 
 
 class Monitoring(unittest.TestCase):
