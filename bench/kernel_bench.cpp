@@ -14,7 +14,7 @@ namespace {
 
 using blockkrylov::complex;
 using blockkrylov::CsrMatrix;
-namespace problems = blockkrylov::examples;
+namespace examples = blockkrylov::examples;
 
 const int kGrid = 100;  // n = 10^4
 

@@ -14,7 +14,7 @@ namespace {
 using blockkrylov::complex;
 using blockkrylov::CsrMatrix;
 using blockkrylov::Method;
-namespace problems = blockkrylov::examples;
+namespace examples = blockkrylov::examples;
 
 const int kGrid = 80;  // n = 6400
 

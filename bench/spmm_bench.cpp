@@ -11,7 +11,7 @@ namespace {
 
 using blockkrylov::complex;
 using blockkrylov::CsrMatrix;
-namespace problems = blockkrylov::examples;
+namespace examples = blockkrylov::examples;
 
 const CsrMatrix& grid() {
   static const CsrMatrix a = examples::convection_diffusion_2d(300, 300, 20.0, {10.0, 30.0});
