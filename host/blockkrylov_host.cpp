@@ -16,7 +16,10 @@
 #include <string>
 #include <vector>
 
+#include <chrono>
+
 #include "blockkrylov/csr.hpp"
+#include "blockkrylov/preconditioners.hpp"
 #include "blockkrylov/solver.hpp"
 
 namespace {
@@ -72,9 +75,18 @@ bk_options read_options(const bk_options* in) {
 std::string check_options(const bk_options& o) {
   if (o.method < BK_AUTO || o.method > BK_GMRES) return "unknown method " + std::to_string(o.method);
   if (o.block_size < 0) return "block_size must be >= 0";
-  if (o.preconditioner != nullptr) return "preconditioners are not supported yet (preconditioner must be null)";
+  if (o.precond < BK_PRECOND_NONE || o.precond > BK_PRECOND_AUTO)
+    return "unknown preconditioner kind " + std::to_string(o.precond);
+  if (o.precond != BK_PRECOND_NONE && o.preconditioner != nullptr)
+    return "give either a stock preconditioner (precond) or callbacks (preconditioner), not both";
+  if (!(o.omega > 0.0 && o.omega < 2.0)) return "omega must lie in (0, 2)";
+  if (!(o.drop_tol >= 0.0) || !std::isfinite(o.drop_tol)) return "drop_tol must be finite and >= 0";
+  if (!(o.fill >= 0.0) || !std::isfinite(o.fill)) return "fill must be finite and >= 0";
   return {};
 }
+
+// A preconditioner given by callbacks.
+blockkrylov::Preconditioner wrap_preconditioner(const bk_preconditioner& c);
 
 // The report being built, written back to the caller's struct at the end.
 class ReportOut {
@@ -96,12 +108,22 @@ class ReportOut {
     r_.max_residual = 0.0;
     r_.history_length = 0;
     r_.message[0] = '\0';
+    r_.preconditioner[0] = '\0';
+    r_.setup_seconds = 0.0;
   }
 
   int32_t invalid(const std::string& method, const std::string& why) {
     r_.status = BK_INVALID;
     message(method + ": invalid arguments: " + why);
     return commit();
+  }
+
+  // The preconditioner's name and set-up time, reported with the solve.
+  void preconditioner(const std::string& name, double seconds) {
+    const std::size_t len = std::min(name.size(), sizeof r_.preconditioner - 1);
+    std::memcpy(r_.preconditioner, name.data(), len);
+    r_.preconditioner[len] = '\0';
+    r_.setup_seconds = seconds;
   }
 
   int32_t fill(const Report& rep, int block_size) {
@@ -175,6 +197,7 @@ Options engine_options(const bk_options& o) {
   e.deflation_tol = o.deflation_tol;
   e.max_breakdowns = o.max_breakdowns;
   e.left_start = o.left_start;
+  if (o.preconditioner != nullptr) e.preconditioner = wrap_preconditioner(*o.preconditioner);
   if (o.progress != nullptr) {
     const auto fn = o.progress;
     void* ctx = o.progress_ctx;
@@ -201,6 +224,32 @@ Operator wrap(const bk_operator* op) {
   return [apply, ctx](int k, const complex* x, complex* y) { apply(ctx, k, x, y); };
 }
 
+blockkrylov::Preconditioner wrap_preconditioner(const bk_preconditioner& c) {
+  blockkrylov::Preconditioner p;
+  p.left = wrap(&c.left);
+  p.right = wrap(&c.right);
+  p.left_t = wrap(&c.left_t);
+  p.right_t = wrap(&c.right_t);
+  p.symmetric = c.symmetric != 0;
+  p.name = "user";
+  return p;
+}
+
+// The stock preconditioner of kind `kind` built from `m`.
+blockkrylov::Preconditioner stock(int32_t kind, const CsrMatrix& m, const bk_options& o) {
+  namespace pc = blockkrylov::precond;
+  switch (kind) {
+    case BK_PRECOND_JACOBI: return pc::jacobi(m);
+    case BK_PRECOND_SSOR: return pc::ssor(m, o.omega);
+    case BK_PRECOND_IC0: return pc::ic0(m);
+    case BK_PRECOND_ICT: return pc::ict(m, o.drop_tol, o.fill);
+    case BK_PRECOND_ILU0: return pc::ilu0(m);
+    case BK_PRECOND_ILUT: return pc::ilut(m, o.drop_tol, o.fill);
+    case BK_PRECOND_AUTO: return pc::automatic(m);
+  }
+  return {};
+}
+
 // Runs one solve on a solver made for it. `method` is resolved (not auto).
 int32_t run(Solver& solver, const Operator& A, const Operator& At, int32_t nrhs, const bk_complex* B,
             int32_t ldb, bk_complex* X, int32_t ldx, ReportOut& out) {
@@ -222,11 +271,13 @@ std::string why_not(Method m, int n, int bs) {
 // the method is resolved.
 int32_t solve_with(Method m, int32_t n, int32_t nrhs, const Operator& A, const Operator& At,
                    const bk_complex* B, int32_t ldb, bk_complex* X, int32_t ldx, const bk_options& o,
-                   ReportOut& out) {
+                   ReportOut& out, blockkrylov::Preconditioner* stock_preconditioner = nullptr) {
   if (nrhs < 1) return out.invalid(blockkrylov::to_string(m), "nrhs must be at least 1");
   const int bs = block_size_for(m, n, nrhs, o.block_size);
   if (std::string why = why_not(m, n, bs); !why.empty()) return out.invalid(blockkrylov::to_string(m), why);
-  Solver solver(m, n, bs, engine_options(o));
+  Options e = engine_options(o);
+  if (stock_preconditioner != nullptr) e.preconditioner = std::move(*stock_preconditioner);
+  Solver solver(m, n, bs, std::move(e));
   return run(solver, A, At, nrhs, B, ldb, X, ldx, out);
 }
 
@@ -304,6 +355,10 @@ void bk_options_init_sized(bk_options* user, int32_t size) {
   o.max_iterations = d.max_iterations;
   o.deflation_tol = d.deflation_tol;
   o.max_breakdowns = d.max_breakdowns;
+  o.precond = BK_PRECOND_NONE;
+  o.omega = 1.0;
+  o.drop_tol = 1e-3;
+  o.fill = 5.0;
   o.size = std::min<int32_t>(size, sizeof o);
   std::memcpy(user, &o, static_cast<std::size_t>(o.size));
 }
@@ -324,7 +379,10 @@ int32_t bk_solve(int32_t n, int32_t nrhs, const bk_operator* A, const bk_operato
     ReportOut out(report);
     const bk_options o = read_options(options);
     if (std::string why = check_options(o); !why.empty()) return out.invalid("solve", why);
+    if (o.precond != BK_PRECOND_NONE)
+      return out.invalid("solve", "stock preconditioners are built from a CSR matrix: use bk_solve_csr");
     const Method m = o.method != BK_AUTO ? to_method(o.method) : n == 1 ? Method::symmetric : Method::gmres;
+    if (o.preconditioner != nullptr) out.preconditioner("user", 0.0);
     return solve_with(m, n, nrhs, wrap(A), wrap(At), B, ldb, X, ldx, o, out);
   });
 }
@@ -339,12 +397,33 @@ int32_t bk_solve_csr(int32_t n, const int64_t* rowptr, const int32_t* colind, co
     CsrMatrix a;
     if (std::string why = read_csr(n, rowptr, colind, values, base, a); !why.empty())
       return out.invalid("solve", why);
+    // auto: the symmetric method when A = A^T and the preconditioner keeps
+    // the operator complex-symmetric, else GMRES.
+    const bool symmetric_preconditioner =
+        o.preconditioner != nullptr ? o.preconditioner->symmetric != 0
+                                    : o.precond != BK_PRECOND_ILU0 && o.precond != BK_PRECOND_ILUT;
     const Method m = o.method != BK_AUTO ? to_method(o.method)
-                     : a.is_symmetric() || n == 1 ? Method::symmetric
-                                                  : Method::gmres;
+                     : n == 1 || (symmetric_preconditioner && a.is_symmetric()) ? Method::symmetric
+                                                                                : Method::gmres;
     const Operator opA = [&a](int k, const complex* x, complex* y) { a.multiply(k, x, y); };
     const Operator opAt = [&a](int k, const complex* x, complex* y) { a.multiply_transpose(k, x, y); };
-    return solve_with(m, n, nrhs, opA, opAt, B, ldb, X, ldx, o, out);
+    if (o.precond == BK_PRECOND_NONE) {
+      if (o.preconditioner != nullptr) out.preconditioner("user", 0.0);
+      return solve_with(m, n, nrhs, opA, opAt, B, ldb, X, ldx, o, out);
+    }
+    // A stock preconditioner, from A or from the matrix the caller gives.
+    const auto t0 = std::chrono::steady_clock::now();
+    CsrMatrix pm;
+    if (o.precond_rowptr != nullptr) {
+      if (std::string why = read_csr(n, o.precond_rowptr, o.precond_colind, o.precond_values, base, pm);
+          !why.empty())
+        return out.invalid("solve", "preconditioner matrix: " + why);
+    }
+    blockkrylov::Preconditioner p = stock(o.precond, o.precond_rowptr != nullptr ? pm : a, o);
+    // Eisenstat's fused product holds only for a preconditioner built from A.
+    if (o.precond_rowptr != nullptr) p.fused = p.fused_t = nullptr;
+    out.preconditioner(p.name, std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count());
+    return solve_with(m, n, nrhs, opA, opAt, B, ldb, X, ldx, o, out, &p);
   });
 }
 
@@ -355,6 +434,8 @@ int32_t bk_solver_check(int32_t method, int32_t n, int32_t block_size, const bk_
   o.method = method;
   if (method == BK_AUTO) return out.invalid("solver", "a solver needs a method other than BK_AUTO");
   if (std::string why = check_options(o); !why.empty()) return out.invalid("solver", why);
+  if (o.precond != BK_PRECOND_NONE)
+    return out.invalid("solver", "stock preconditioners are built from a CSR matrix: use bk_solve_csr");
   const Method m = to_method(method);
   if (block_size < 0) return out.invalid(blockkrylov::to_string(m), "block_size must be >= 0");
   const int bs = block_size_for(m, n, block_size > 0 ? block_size : kDefaultBlockSize, block_size);

@@ -73,6 +73,34 @@ typedef struct bk_operator {
   void *ctx;
 } bk_operator;
 
+/* A preconditioner M = M1 M2 given by the solves with its factors: left
+ * applies M1^-1, right M2^-1, left_t and right_t their plain transposes
+ * (needed by BK_QMR for the factors given). An operator whose apply is null
+ * is the identity. BK_SYMMETRIC needs M2 = M1^T (symmetric = 1, left and
+ * right given) so that the operator M1^-1 A M2^-1 stays complex-symmetric;
+ * BK_GMRES applies M^-1 = M2^-1 M1^-1 as a right preconditioner, so a single
+ * M^-1 is given as `right`. */
+typedef struct bk_preconditioner {
+  bk_operator left;     /* y = M1^-1 x */
+  bk_operator right;    /* y = M2^-1 x */
+  bk_operator left_t;   /* y = M1^-T x */
+  bk_operator right_t;  /* y = M2^-T x */
+  int32_t symmetric;    /* 1: M2 = M1^T */
+  int32_t reserved0;    /* zero */
+} bk_preconditioner;
+
+/* Stock preconditioners built by bk_solve_csr (bk_options.precond). */
+enum {
+  BK_PRECOND_NONE = 0,
+  BK_PRECOND_JACOBI = 1,  /* M = diag(A), split D^1/2 D^1/2 */
+  BK_PRECOND_SSOR = 2,    /* symmetric SSOR with relaxation `omega`, fused product */
+  BK_PRECOND_IC0 = 3,     /* L D L^T with zero fill (A = A^T only) */
+  BK_PRECOND_ICT = 4,     /* L D L^T with drop_tol and fill (A = A^T only) */
+  BK_PRECOND_ILU0 = 5,    /* L U with zero fill (BK_QMR, BK_GMRES) */
+  BK_PRECOND_ILUT = 6,    /* L U with drop_tol and fill (BK_QMR, BK_GMRES) */
+  BK_PRECOND_AUTO = 7     /* chosen from A and the method: see docs/host.md */
+};
+
 /* What the progress callback sees after every iteration. */
 typedef struct bk_progress {
   int32_t method;     /* BK_SYMMETRIC, BK_QMR or BK_GMRES */
@@ -107,8 +135,18 @@ typedef struct bk_options {
   /* Two-sided method: starting left block, n x nrhs with leading dimension n;
    * null (default): the starting residual block. */
   const bk_complex *left_start;
-  /* Preconditioner: not used yet; must be null. */
-  const bk_operator *preconditioner;
+  /* A preconditioner given by callbacks (null: none, or a stock one). */
+  const bk_preconditioner *preconditioner;
+  /* bk_solve_csr: a stock preconditioner built from A, or from the matrix
+   * below when precond_rowptr is not null (same order and base as A). */
+  int32_t precond;         /* BK_PRECOND_NONE (default) ... BK_PRECOND_AUTO */
+  int32_t reserved1;       /* zero */
+  double omega;            /* SSOR relaxation in (0, 2) (default 1) */
+  double drop_tol;         /* ICT, ILUT: relative drop tolerance (default 1e-3) */
+  double fill;             /* ICT, ILUT: entries kept per row, times those of A (default 5) */
+  const int64_t *precond_rowptr;
+  const int32_t *precond_colind;
+  const bk_complex *precond_values;
 } bk_options;
 
 /* Report. Call bk_report_init first (it sets `size` and clears the rest),
@@ -133,6 +171,8 @@ typedef struct bk_report {
   int64_t history_length;  /* out: iterations recorded (only the first history_capacity
                               are written) */
   char message[512];       /* one line saying how the solve ended */
+  char preconditioner[64]; /* the preconditioner used ("" for none), e.g. "ilut(drop 0.001, fill 5)" */
+  double setup_seconds;    /* time spent building a stock preconditioner */
 } bk_report;
 
 /* Fill the first `size` bytes of the caller's struct (its sizeof) with the

@@ -492,5 +492,49 @@ inline Preconditioner ilut(const CsrMatrix& a, double drop_tol = 1e-3, double fi
                           name);
 }
 
+// How far M^-1 A is from the identity on a fixed pseudo-random block:
+// ||x - M2^-1 M1^-1 A x|| / ||x||. Near 0 for a good preconditioner; well
+// above 1 when the factors are unstable (threshold factorisations of
+// strongly indefinite matrices can be), which makes it a cheap guard.
+inline double quality(const CsrMatrix& a, const Preconditioner& p) {
+  const int n = a.n;
+  std::vector<complex> x(n), ax(n), t(n), y(n);
+  std::uint64_t g = 0x9E3779B97F4A7C15ULL;
+  for (int i = 0; i < n; ++i) {
+    g = g * 6364136223846793005ULL + 1442695040888963407ULL;
+    x[i] = complex(static_cast<double>(g >> 40) / 16777216.0 - 0.5, static_cast<double>((g >> 16) & 0xFFFFFF) / 16777216.0 - 0.5);
+  }
+  a.multiply(1, x.data(), ax.data());
+  const Operator& first = p.left ? p.left : p.right;
+  first(1, ax.data(), t.data());
+  if (p.left && p.right) p.right(1, t.data(), y.data());
+  else y = t;
+  double e = 0.0, m = 0.0;
+  for (int i = 0; i < n; ++i) e += std::norm(y[i] - x[i]), m += std::norm(x[i]);
+  const double q = std::sqrt(e / m);
+  return std::isfinite(q) ? q : std::numeric_limits<double>::infinity();
+}
+
+// The preconditioner `auto` picks for `a` and a method: for A = A^T the
+// threshold L D L^T (ict, drop 1e-3, fill 5), for other A the threshold
+// L U (ilut, same parameters): of the stock ones they cut products the most
+// where they are stable. Threshold factorisations of strongly indefinite
+// matrices can be unstable; when quality() says so (above 1) the zero-fill
+// one (ic0, ilu0) is taken instead. The name says what was chosen and why.
+inline Preconditioner automatic(const CsrMatrix& a) {
+  const bool sym = a.is_symmetric();
+  Preconditioner p = sym ? ict(a, 1e-3, 5.0) : ilut(a, 1e-3, 5.0);
+  const double q = quality(a, p);
+  if (q <= 1.0) {
+    p.name = "auto: " + p.name + (sym ? " (A = A^T)" : " (A != A^T)");
+    return p;
+  }
+  char why[96];
+  std::snprintf(why, sizeof why, " (%s unstable here, ||I - M^-1 A|| ~ %.2g)", sym ? "ict" : "ilut", q);
+  p = sym ? ic0(a) : ilu0(a);
+  p.name = "auto: " + p.name + why;
+  return p;
+}
+
 }  // namespace precond
 }  // namespace blockkrylov

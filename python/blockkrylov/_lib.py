@@ -20,8 +20,8 @@ import ctypes.util
 import glob
 import os
 
-__all__ = ["host", "kernel", "library_paths", "bk_complex", "bk_operator", "bk_progress",
-           "bk_options", "bk_report", "OPERATOR_FN", "PROGRESS_FN"]
+__all__ = ["host", "kernel", "library_paths", "bk_complex", "bk_operator", "bk_preconditioner",
+           "bk_progress", "bk_options", "bk_report", "OPERATOR_FN", "PROGRESS_FN"]
 
 HOST_ENV = "BLOCKKRYLOV_HOST_LIBRARY"
 KERNEL_ENV = "BLOCKKRYLOV_LIBRARY"
@@ -45,6 +45,12 @@ class bk_operator(ctypes.Structure):
     _fields_ = [("apply", OPERATOR_FN), ("ctx", ctypes.c_void_p)]
 
 
+class bk_preconditioner(ctypes.Structure):
+    _fields_ = [("left", bk_operator), ("right", bk_operator), ("left_t", bk_operator),
+                ("right_t", bk_operator), ("symmetric", ctypes.c_int32),
+                ("reserved0", ctypes.c_int32)]
+
+
 class bk_progress(ctypes.Structure):
     _fields_ = [("method", ctypes.c_int32), ("predicted", ctypes.c_int32),
                 ("iteration", ctypes.c_int64), ("products", ctypes.c_int64),
@@ -63,7 +69,11 @@ class bk_options(ctypes.Structure):
                 ("deflation_tol", ctypes.c_double), ("max_breakdowns", ctypes.c_int32),
                 ("reserved0", ctypes.c_int32), ("progress", PROGRESS_FN),
                 ("progress_ctx", ctypes.c_void_p), ("left_start", _Z),
-                ("preconditioner", ctypes.POINTER(bk_operator))]
+                ("preconditioner", ctypes.POINTER(bk_preconditioner)),
+                ("precond", ctypes.c_int32), ("reserved1", ctypes.c_int32),
+                ("omega", ctypes.c_double), ("drop_tol", ctypes.c_double),
+                ("fill", ctypes.c_double), ("precond_rowptr", ctypes.POINTER(ctypes.c_int64)),
+                ("precond_colind", ctypes.POINTER(ctypes.c_int32)), ("precond_values", _Z)]
 
 
 class bk_report(ctypes.Structure):
@@ -76,7 +86,8 @@ class bk_report(ctypes.Structure):
                 ("residuals", ctypes.POINTER(ctypes.c_double)),
                 ("history", ctypes.POINTER(ctypes.c_double)),
                 ("history_capacity", ctypes.c_int64), ("history_length", ctypes.c_int64),
-                ("message", ctypes.c_char * 512)]
+                ("message", ctypes.c_char * 512), ("preconditioner", ctypes.c_char * 64),
+                ("setup_seconds", ctypes.c_double)]
 
 
 _I32, _I64 = ctypes.c_int32, ctypes.c_int64

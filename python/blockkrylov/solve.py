@@ -3,6 +3,8 @@
 A sparse or dense matrix is handed to bk_solve_csr as one CSR matrix, so that
 every product (and every product with A^T) runs in compiled code. Any other
 operator is called back through bk_solve, one n x k block per call.
+Preconditioners are either built by the library from a matrix (stock ones,
+named by a string) or given as Python operators called back like A.
 """
 
 import contextlib
@@ -16,9 +18,10 @@ import threading
 import numpy as np
 
 from . import _lib
-from ._lib import bk_complex, bk_operator, host
+from ._lib import bk_complex, bk_operator, bk_preconditioner, host
 
-__all__ = ["solve", "symmetric", "qmr", "gmres", "Progress", "Report", "METHODS",
+__all__ = ["solve", "symmetric", "qmr", "gmres", "Progress", "Report", "SplitPreconditioner",
+           "METHODS", "PRECONDITIONERS",
            "CONVERGED", "MAX_PRODUCTS", "BREAKDOWN", "STAGNATED", "STOPPED",
            "MAX_ITERATIONS", "INVALID"]
 
@@ -32,6 +35,13 @@ STOPPED = 4
 MAX_ITERATIONS = 5
 
 METHODS = {"auto": 0, "symmetric": 1, "qmr": 2, "gmres": 3}
+
+# Stock preconditioners: name -> (bk_options.precond, the keywords it uses).
+PRECONDITIONERS = {"jacobi": (1, ()), "ssor": (2, ("omega",)), "ic0": (3, ()),
+                   "ict": (4, ("drop_tol", "fill")), "ilu0": (5, ()),
+                   "ilut": (6, ("drop_tol", "fill")), "auto": (7, ())}
+# The incomplete LU ones are not of the form M1 M1^T the symmetric method needs.
+_UNSYMMETRIC_STOCK = ("ilu0", "ilut")
 
 # The report keeps at most this many history values (the first ones).
 HISTORY_CAPACITY = 65536
@@ -72,6 +82,8 @@ class Report:
     history: np.ndarray      # largest estimated relative residual per iteration
     history_length: int      # iterations recorded (history keeps the first HISTORY_CAPACITY)
     message: str             # one line saying how the solve ended
+    preconditioner: str      # the preconditioner used: "" none, "user", or the stock one's name
+    setup_seconds: float     # time spent building a stock preconditioner
 
 
 # ---------------------------------------------------------------------------
@@ -146,9 +158,10 @@ def _order(shape, name="A"):
 # ---------------------------------------------------------------------------
 
 class _Csr:
-    """A as 0-based CSR arrays: int64 row pointers, int32 columns, complex128 values."""
+    """A (or the matrix a stock preconditioner is built from) as 0-based CSR
+    arrays: int64 row pointers, int32 columns, complex128 values."""
 
-    def __init__(self, n, rowptr, colind, values):
+    def __init__(self, n, rowptr, colind, values, name="A"):
         # The library reads rowptr[0..n] and the first rowptr[n] columns and
         # values, trusting their lengths: arrays that do not hold that much
         # (a CSR matrix whose arrays were changed by hand) are refused here.
@@ -156,43 +169,61 @@ class _Csr:
         # would wrap large ones into the matrix.
         rowptr, colind = np.asarray(rowptr), np.asarray(colind)
         if rowptr.shape != (n + 1,) or rowptr[0] != 0 or np.any(np.diff(rowptr) < 0):
-            raise ValueError("A's CSR row pointers must be n + 1 nondecreasing values from 0")
+            raise ValueError("%s's CSR row pointers must be n + 1 nondecreasing values from 0"
+                             % name)
         nnz = int(rowptr[-1])
         if nnz > min(colind.size, np.size(values)):
-            raise ValueError("A's CSR arrays hold fewer than %d entries" % nnz)
+            raise ValueError("%s's CSR arrays hold fewer than %d entries" % (name, nnz))
         colind = colind[:nnz]
         if nnz and (colind.min() < 0 or colind.max() >= n):
-            raise ValueError("A has a column index outside 0 .. %d" % (n - 1))
+            raise ValueError("%s has a column index outside 0 .. %d" % (name, n - 1))
         self.n = n
         self.rowptr = np.ascontiguousarray(rowptr, dtype=np.int64)
         self.colind = np.ascontiguousarray(colind, dtype=np.int32)
         self.values = np.ascontiguousarray(np.asarray(values)[:nnz], dtype=np.complex128)
         if not np.all(np.isfinite(self.values)):
-            raise ValueError("A has entries that are not finite")
+            raise ValueError("%s has entries that are not finite" % name)
 
     @classmethod
-    def from_sparse(cls, A):
-        n = _order(A.shape)
+    def from_sparse(cls, A, name="A"):
+        n = _order(A.shape, name)
         A = A.tocsr()
-        return cls(n, A.indptr, A.indices, A.data)
+        return cls(n, A.indptr, A.indices, A.data, name)
 
     @classmethod
-    def from_dense(cls, A):
+    def from_dense(cls, A, name="A"):
         if A.ndim != 2:
-            raise ValueError("A must be 2-D, not %d-D" % A.ndim)
+            raise ValueError("%s must be 2-D, not %d-D" % (name, A.ndim))
         if not (np.issubdtype(A.dtype, np.number) or A.dtype == np.bool_):
-            raise TypeError("A must hold numbers, not %s" % A.dtype)
-        n = _order(A.shape)
+            raise TypeError("%s must hold numbers, not %s" % (name, A.dtype))
+        n = _order(A.shape, name)
         mask = A != 0
         rows, cols = np.nonzero(mask)  # row by row, columns ascending
         rowptr = np.zeros(n + 1, dtype=np.int64)
         np.cumsum(np.count_nonzero(mask, axis=1), out=rowptr[1:])
-        return cls(n, rowptr, cols, A[rows, cols])
+        return cls(n, rowptr, cols, A[rows, cols], name)
+
+    @classmethod
+    def of(cls, A, name="A"):
+        """A scipy.sparse matrix or a dense array as CSR arrays, or None for
+        anything else."""
+        sp = sys.modules.get("scipy.sparse")
+        if sp is not None and sp.issparse(A):
+            return cls.from_sparse(A, name)
+        if isinstance(A, np.ndarray):
+            return cls.from_dense(A, name)
+        return None
+
+    def pointers(self):
+        """(rowptr, colind, values) as the pointers the library takes."""
+        return (self.rowptr.ctypes.data_as(ctypes.POINTER(ctypes.c_int64)),
+                self.colind.ctypes.data_as(ctypes.POINTER(ctypes.c_int32)),
+                self.values.ctypes.data_as(_Z))
 
 
 class _Callbacks:
-    """A (and A^T) as Python callables behind bk_operator structs, and the
-    progress callback every solve installs.
+    """Python callables (A, A^T, preconditioner factors) behind bk_operator
+    structs, and the progress callback every solve installs.
 
     An exception raised by a callable (or by `callback`) cannot cross the C
     frames below it: it is recorded, the products from then on are NaN
@@ -202,17 +233,19 @@ class _Callbacks:
     its next progress call.
     """
 
-    def __init__(self, n, forward, transpose, callback):
+    def __init__(self, n, callback):
         self.n = n
         self.error = None
         self.interrupted = False
         self.callback = callback
-        self._keep = []
-        self.A = self._operator(forward) if forward is not None else None
-        self.At = self._operator(transpose) if transpose is not None else None
+        self.keep = []  # what the library points at: alive until the solve returns
         self.progress = _lib.PROGRESS_FN(self._progress)
 
-    def _operator(self, fn):
+    def operator(self, fn, what):
+        """A bk_operator calling fn(X) -> n x k block; None gives the
+        identity (a null apply)."""
+        if fn is None:
+            return bk_operator()
         n = self.n
 
         def apply(_ctx, k, x, y):
@@ -225,8 +258,8 @@ class _Callbacks:
                     if result.shape == (n,) and k == 1:
                         result = result.reshape(n, 1)
                     if result.shape != (n, k):
-                        raise ValueError("the operator returned shape %s for a block of shape %s"
-                                         % (result.shape, (n, k)))
+                        raise ValueError("%s returned shape %s for a block of shape %s"
+                                         % (what, result.shape, (n, k)))
                     out[...] = result
                     return
                 except BaseException as e:  # noqa: B902 - KeyboardInterrupt included
@@ -235,7 +268,7 @@ class _Callbacks:
 
         c_apply = _lib.OPERATOR_FN(apply)
         op = bk_operator(c_apply, None)
-        self._keep.append(c_apply)
+        self.keep.append(c_apply)
         return op
 
     def _progress(self, _ctx, p):
@@ -325,15 +358,11 @@ def _transposer(A):
     return _multiplier(T)
 
 
-def _system(A, method, callback):
-    """(n, _Csr or _Callbacks) for A."""
-    sp = sys.modules.get("scipy.sparse")
-    if sp is not None and sp.issparse(A):
-        csr = _Csr.from_sparse(A)
-        return csr.n, csr
-    if isinstance(A, np.ndarray):
-        csr = _Csr.from_dense(np.asarray(A))
-        return csr.n, csr
+def _system(A):
+    """(n, _Csr, None) for a matrix A, (n, None, X -> A X) for an operator."""
+    csr = _Csr.of(A)
+    if csr is not None:
+        return csr.n, csr, None
     forward = _multiplier(A)
     if forward is None:
         if callable(A):
@@ -344,15 +373,165 @@ def _system(A, method, callback):
             raise TypeError("A must be a matrix, a sparse matrix or an operator with matmat "
                             "or @, not %s" % type(A).__name__)
         csr = _Csr.from_dense(dense)
-        return csr.n, csr
-    n = _order(getattr(A, "shape", None))
-    transpose = None
-    if method == "qmr":
-        transpose = _transposer(A)
-        if transpose is None:
-            raise ValueError("the qmr method needs products with A^T: give A as a matrix, a "
-                             "LinearOperator with rmatmat, or an operator whose .T multiplies")
-    return n, _Callbacks(n, forward, transpose, callback)
+        return csr.n, csr, None
+    return _order(getattr(A, "shape", None)), None, forward
+
+
+# ---------------------------------------------------------------------------
+# Preconditioners given as operators
+# ---------------------------------------------------------------------------
+
+def _columnwise(fn, what):
+    """X -> [fn(x_1) ... fn(x_k)] for a function on vectors, such as
+    scipy.sparse.linalg.spilu(P).solve."""
+    def apply(X):
+        n = X.shape[0]
+        Y = np.empty(X.shape, dtype=np.complex128, order="F")
+        for j in range(X.shape[1]):
+            y = np.asarray(fn(X[:, j]))
+            if y.shape not in ((n,), (n, 1)):
+                raise ValueError("%s returned shape %s for a vector of shape (%d,)"
+                                 % (what, y.shape, n))
+            Y[:, j] = y.reshape(n)
+        return Y
+    return apply
+
+
+def _factor(op, what):
+    """X -> op X for an operator (matmat or @) or a function on vectors; None
+    (the identity) stays None."""
+    if op is None:
+        return None
+    forward = _multiplier(op)
+    if forward is not None:
+        return forward
+    if callable(op):
+        return _columnwise(op, what)
+    raise TypeError("%s must be an operator with matmat or @, a function on vectors or None, "
+                    "not %s" % (what, type(op).__name__))
+
+
+class SplitPreconditioner:
+    """A preconditioner M = M1 M2 given by the solves with its two factors.
+
+    left applies M1^-1 and right M2^-1; left_t and right_t are their plain
+    transposes M1^-T and M2^-T, needed by the qmr method for the factors
+    given and taken from rmatmat (conj(rmatmat(conj(x)))) or .T of left and
+    right when not given. Each is an operator (matmat or @), a function on
+    vectors (applied column by column) or None, the identity.
+
+    symmetric=True says M2 = M1^T, the form the symmetric method needs (the
+    operator M1^-1 A M1^-T stays complex-symmetric): right then defaults to
+    the transpose of left, and the transposes are right and left themselves
+    (left_t and right_t are not given).
+    gmres applies M^-1 = M2^-1 M1^-1 on the right.
+    """
+
+    def __init__(self, left=None, right=None, left_t=None, right_t=None, symmetric=False):
+        for what, op in (("left", left), ("right", right), ("left_t", left_t),
+                         ("right_t", right_t)):
+            _factor(op, what)  # refuses what cannot be applied
+        self.left, self.right, self.left_t, self.right_t = left, right, left_t, right_t
+        self.symmetric = bool(symmetric)
+        if self.symmetric:
+            if left is None:
+                raise ValueError("a symmetric split M = M1 M1^T needs left (M1^-1)")
+            if left_t is not None or right_t is not None:
+                raise ValueError("a symmetric split takes no left_t or right_t: they are right "
+                                 "and left")
+            if right is None and _transposer(left) is None:
+                raise ValueError("a symmetric split needs right (M1^-T): left has neither "
+                                 "rmatmat nor a .T that multiplies")
+
+    def __repr__(self):
+        return "SplitPreconditioner(left=%r, right=%r, left_t=%r, right_t=%r, symmetric=%r)" % (
+            self.left, self.right, self.left_t, self.right_t, self.symmetric)
+
+    def functions(self, n, transposes):
+        """(M1^-1, M2^-1, M1^-T, M2^-T) as functions X -> n x k block, None
+        for the identity; the transposes only when asked for (qmr)."""
+        for what, op in (("left", self.left), ("right", self.right),
+                         ("left_t", self.left_t), ("right_t", self.right_t)):
+            if op is not None and hasattr(op, "shape"):
+                if tuple(op.shape) != (n, n):
+                    raise ValueError("the preconditioner's %s has shape %s, A is %d x %d"
+                                     % (what, tuple(op.shape), n, n))
+        left = _factor(self.left, "M1^-1")
+        if self.symmetric:
+            right = (_factor(self.right, "M2^-1") if self.right is not None
+                     else _transposer(self.left))
+            return left, right, right, left
+        right = _factor(self.right, "M^-1" if self.left is None else "M2^-1")
+        if not transposes:
+            return left, right, None, None
+        out = [left, right]
+        for what, op, given in (("left", self.left, self.left_t),
+                                ("right", self.right, self.right_t)):
+            t = None
+            if op is not None:
+                t = _factor(given, what + "_t") if given is not None else _transposer(op)
+                if t is None:
+                    raise ValueError(
+                        "the qmr method needs the plain transpose of the preconditioner's %s: "
+                        "give it as a LinearOperator with rmatmat, an operator whose .T "
+                        "multiplies, or as %s_t of a SplitPreconditioner; or use gmres"
+                        % (what, what))
+            out.append(t)
+        return tuple(out)
+
+
+def _split(M):
+    """M (an operator or function applying M^-1, a pair (M1^-1, M2^-1) or a
+    SplitPreconditioner) as a SplitPreconditioner."""
+    if isinstance(M, SplitPreconditioner):
+        return M
+    if isinstance(M, tuple):
+        if len(M) != 2:
+            raise ValueError("a preconditioner pair is (M1^-1, M2^-1), not %d items" % len(M))
+        return SplitPreconditioner(M[0], M[1])
+    if _multiplier(M) is None and not callable(M):
+        raise TypeError("M must be None, a stock preconditioner's name (%s), an operator or "
+                        "function applying M^-1, a pair (M1^-1, M2^-1) or a "
+                        "SplitPreconditioner, not %s" % (", ".join(PRECONDITIONERS),
+                                                        type(M).__name__))
+    return SplitPreconditioner(right=M)
+
+
+def _stock_options(options, M, method, csr, settings, keep):
+    """Sets the stock preconditioner M (a name) and its settings in options;
+    the arrays of M_matrix, which options points at, go to `keep`."""
+    if M not in PRECONDITIONERS:
+        raise ValueError("M must name one of the stock preconditioners %s, not %r"
+                         % (", ".join(PRECONDITIONERS), M))
+    if csr is None:
+        raise ValueError("stock preconditioners are built from a matrix: give A as a "
+                         "scipy.sparse matrix or a dense array, or M as an operator applying M^-1")
+    if method == "symmetric" and M in _UNSYMMETRIC_STOCK:
+        raise ValueError("the symmetric method needs a preconditioner M1 M1^T, which %s is "
+                         "not: use ic0, ict, jacobi or ssor, or the qmr or gmres method" % M)
+    kind, uses = PRECONDITIONERS[M]
+    options.precond = kind
+    for name, value in settings.items():
+        if value is None or name == "M_matrix":
+            continue
+        if name not in uses:
+            raise ValueError("M=%r does not use %s (it uses %s)"
+                             % (M, name, " and ".join(uses) or "none of omega, drop_tol, fill"))
+        value = _tolerance(name, value)
+        if name == "omega" and not 0.0 < value < 2.0:
+            raise ValueError("omega must lie in (0, 2), not %r" % value)
+        setattr(options, name, value)
+    P = settings["M_matrix"]
+    if P is None:
+        return
+    matrix = _Csr.of(P, "M_matrix")
+    if matrix is None:
+        raise TypeError("M_matrix must be a scipy.sparse matrix or a dense array, not %s"
+                        % type(P).__name__)
+    if matrix.n != csr.n:
+        raise ValueError("M_matrix is %d x %d, A is %d x %d" % (matrix.n, matrix.n, csr.n, csr.n))
+    options.precond_rowptr, options.precond_colind, options.precond_values = matrix.pointers()
+    keep.append(matrix)
 
 
 # ---------------------------------------------------------------------------
@@ -361,7 +540,8 @@ def _system(A, method, callback):
 
 def solve(A, B, method="auto", rtol=1e-8, atol=0.0, maxiter=None, M=None, x0=None,
           callback=None, *, max_products=None, block_size=None, restart=None,
-          deflation_tol=None, max_breakdowns=None, left_start=None, return_report=False):
+          deflation_tol=None, max_breakdowns=None, left_start=None, omega=None,
+          drop_tol=None, fill=None, M_matrix=None, return_report=False):
     """Solve A X = B for square complex A and one or many right-hand sides.
 
     A: a scipy.sparse matrix or array, or a dense 2-D array: handed to the
@@ -372,13 +552,23 @@ def solve(A, B, method="auto", rtol=1e-8, atol=0.0, maxiter=None, M=None, x0=Non
         conj(A^H conj(x))) or from `A.T`.
     B: shape (n,) or (n, s); X has the same shape, dtype complex128.
     method: "auto" (matrices: symmetric when A = A^T exactly, else gmres;
-        operators: gmres), "symmetric" (A = A^T, not Hermitian), "qmr"
-        (general A, uses A^T) or "gmres".
+        operators: gmres; gmres also whenever M is not of the form M1 M1^T),
+        "symmetric" (A = A^T, not Hermitian), "qmr" (general A, uses A^T) or
+        "gmres".
     rtol, atol: column j converges when ||b_j - A x_j|| <= max(rtol ||b_j||, atol),
         always judged on the true residual.
     maxiter: iterations per block of columns (block steps, or GMRES
         Hessenberg columns); default none.
-    M: preconditioner; must be None (preconditioners come later).
+    M: preconditioner, M approximating A (default None: none). One of
+        - a stock one built by the library from A (A a matrix only): "jacobi",
+          "ssor" (keyword omega), "ic0", "ict" (drop_tol, fill; A = A^T),
+          "ilu0", "ilut" (drop_tol, fill; not with symmetric) or "auto";
+          M_matrix: a matrix to build it from instead of A;
+        - an operator (matmat or @) or a function on vectors (applied column
+          by column, e.g. spilu(A).solve) applying M^-1: gmres or qmr (which
+          needs its plain transpose, from rmatmat or .T);
+        - a pair (M1^-1, M2^-1) or a SplitPreconditioner for M = M1 M2; the
+          symmetric method needs SplitPreconditioner(..., symmetric=True).
     x0: starting guess, shape of B (copied; default zeros).
     callback(progress): called after every iteration with a Progress; a true
         result, or raising StopIteration, stops the solve (info STOPPED).
@@ -397,17 +587,16 @@ def solve(A, B, method="auto", rtol=1e-8, atol=0.0, maxiter=None, M=None, x0=Non
     iterate. Unusable arguments raise ValueError or TypeError before any
     work; a solve the library refuses to run (for instance a symmetric or
     qmr solve started from an operator of a solve of the same method on the
-    same thread) raises RuntimeError with its message. An exception raised
-    by the operator or the callback ends the solve and is raised again.
+    same thread, or an incomplete Cholesky factorisation of a matrix that is
+    not complex-symmetric) raises RuntimeError with its message. An
+    exception raised by an operator (A's or M's) or the callback ends the
+    solve and is raised again.
     """
     if method not in METHODS:
         raise ValueError("method must be one of %s, not %r" % (", ".join(METHODS), method))
-    if M is not None:
-        raise NotImplementedError("preconditioners are not supported yet: M must be None")
     if callback is not None and not callable(callback):
         raise TypeError("callback must be callable")
     options = _lib.new_options()
-    options.method = METHODS[method]
     options.rtol = _tolerance("rtol", rtol)
     options.atol = _tolerance("atol", atol)
     options.max_iterations = _count("maxiter", maxiter, 1, _INT64_MAX) or 0
@@ -421,9 +610,42 @@ def solve(A, B, method="auto", rtol=1e-8, atol=0.0, maxiter=None, M=None, x0=Non
     if max_breakdowns is not None:
         options.max_breakdowns = _count("max_breakdowns", max_breakdowns, 0)
 
-    n, system = _system(A, method, callback)
+    n, csr, forward = _system(A)
+    calls = _Callbacks(n, callback)
+    settings = {"omega": omega, "drop_tol": drop_tol, "fill": fill, "M_matrix": M_matrix}
+    split = None
+    unsymmetric = False
+    if isinstance(M, str):
+        _stock_options(options, M, method, csr, settings, calls.keep)
+        unsymmetric = M in _UNSYMMETRIC_STOCK
+    else:
+        given = [name for name, value in settings.items() if value is not None]
+        if given:
+            raise ValueError("%s go with a stock preconditioner named by M" % ", ".join(given))
+        if M is not None:
+            split = _split(M)
+            unsymmetric = not split.symmetric
+            if method == "symmetric" and unsymmetric:
+                raise ValueError(
+                    "the symmetric method needs a preconditioner split as M = M1 M1^T, given "
+                    "as SplitPreconditioner(M1^-1, M1^-T, symmetric=True)%s; or use the qmr or "
+                    "gmres method, or a stock one (M='ic0', 'ict', 'jacobi', 'ssor')"
+                    % ("" if isinstance(M, (tuple, SplitPreconditioner))
+                       else ": a single M^-1 cannot be split"))
+    if method == "auto" and unsymmetric:
+        # The symmetric method, auto's choice for A = A^T, cannot take it.
+        method = "gmres" if n >= 2 else "qmr"
+    options.method = METHODS[method]
     if method == "gmres" and n < 2:
         raise ValueError("the gmres method needs n >= 2; use symmetric or qmr for n = 1")
+    transpose = None
+    if csr is None and method == "qmr":
+        transpose = _transposer(A)
+        if transpose is None:
+            raise ValueError("the qmr method needs products with A^T: give A as a matrix, a "
+                             "LinearOperator with rmatmat, or an operator whose .T multiplies")
+    factors = split.functions(n, method == "qmr") if split is not None else None
+
     vector = np.ndim(B) == 1
     B = _block(B, "B", n)
     nrhs = B.shape[1]
@@ -451,17 +673,21 @@ def solve(A, B, method="auto", rtol=1e-8, atol=0.0, maxiter=None, M=None, x0=Non
         report.history = history.ctypes.data_as(ctypes.POINTER(ctypes.c_double))
         report.history_capacity = capacity
 
-    calls = _Callbacks(n, None, None, callback) if isinstance(system, _Csr) else system
     options.progress = calls.progress
+    if factors is not None:
+        names = ("M1^-1", "M2^-1", "M1^-T", "M2^-T")
+        preconditioner = bk_preconditioner(*(calls.operator(f, what)
+                                             for f, what in zip(factors, names)))
+        preconditioner.symmetric = int(split.symmetric)
+        options.preconditioner = ctypes.pointer(preconditioner)
     with _deferred_interrupts(calls):
-        if isinstance(system, _Csr):
-            host.bk_solve_csr(n, system.rowptr.ctypes.data_as(ctypes.POINTER(ctypes.c_int64)),
-                              system.colind.ctypes.data_as(ctypes.POINTER(ctypes.c_int32)),
-                              system.values.ctypes.data_as(_Z), 0, nrhs, B.ctypes.data_as(_Z), n,
+        if csr is not None:
+            host.bk_solve_csr(n, *csr.pointers(), 0, nrhs, B.ctypes.data_as(_Z), n,
                               X.ctypes.data_as(_Z), n, ctypes.byref(options), ctypes.byref(report))
         else:
-            host.bk_solve(n, nrhs, ctypes.byref(calls.A),
-                          ctypes.byref(calls.At) if calls.At is not None else None,
+            At = calls.operator(transpose, "A^T") if transpose is not None else None
+            host.bk_solve(n, nrhs, ctypes.byref(calls.operator(forward, "A")),
+                          ctypes.byref(At) if At is not None else None,
                           B.ctypes.data_as(_Z), n, X.ctypes.data_as(_Z), n,
                           ctypes.byref(options), ctypes.byref(report))
     if calls.error is not None:
@@ -480,7 +706,9 @@ def solve(A, B, method="auto", rtol=1e-8, atol=0.0, maxiter=None, M=None, x0=Non
         iterations=report.iterations, products=report.products, restarts=report.restarts,
         breakdowns=report.breakdowns, blocks=report.blocks, block_size=report.block_size,
         max_residual=report.max_residual, residuals=residuals, history=history[:kept].copy(),
-        history_length=report.history_length, message=message)
+        history_length=report.history_length, message=message,
+        preconditioner=report.preconditioner.decode("utf-8", "replace"),
+        setup_seconds=report.setup_seconds)
 
 
 def symmetric(A, B, **kwargs):

@@ -243,7 +243,7 @@ int main(int argc, char **argv) {
     memcpy(badptr, sym.rowptr, sizeof badptr);
     memcpy(badcol, sym.col, sizeof badcol);
     const bk_operator A = {tri_apply, &sym}, none = {NULL, NULL};
-    for (int c = 0; c < 15; ++c) {
+    for (int c = 0; c < 17; ++c) {
       bk_options o;
       bk_options_init(&o);
       bk_report r;
@@ -262,13 +262,15 @@ int main(int argc, char **argv) {
         case 5: o.atol = -1; break;
         case 6: o.method = 7; break;
         case 7: o.block_size = -1; break;
-        case 8: o.preconditioner = &A; break;
+        case 8: o.precond = BK_PRECOND_ILU0; break; /* stock needs CSR */
         case 9: op = &none; break;
         case 10: o.method = BK_QMR, opt = NULL; break;
         case 11: csr = 1, badcol[5] = n; break;
         case 12: csr = 1, badcol[5] = sym.col[5], badptr[3] = badptr[2] - 1; break;
         case 13: csr = 1, memcpy(badptr, sym.rowptr, sizeof badptr), base = 2; break;
         case 14: o.max_breakdowns = -1; break;
+        case 15: csr = 1, o.precond = BK_PRECOND_SSOR, o.omega = 2.0; break;
+        case 16: csr = 1, o.precond = 99; break;
       }
       const int32_t st = csr ? bk_solve_csr(nn, badptr, badcol, sym.val, base, ns, b, ld, X, ld, &o, &r)
                              : bk_solve(nn, ns, op, opt, b, ld, X, ld, &o, &r);

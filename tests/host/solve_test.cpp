@@ -136,7 +136,8 @@ TEST(Lanczos, BlockAgreesWithSingleColumnsAndTwoSidedWithSymmetric) {
     EXPECT_LT(difference(x.data(), X.data() + j * n, n), 1e-6) << "column " << j;
   }
   EXPECT_LE(sym.products, single * 11 / 10);
-  EXPECT_NEAR(static_cast<double>(qmr.iterations), static_cast<double>(sym.iterations), 2.0);
+  // Equal in exact arithmetic; rounding drifts apart over some 230 steps.
+  EXPECT_NEAR(static_cast<double>(qmr.iterations), static_cast<double>(sym.iterations), 0.03 * sym.iterations);
   for (std::size_t i = 0; i < 20; ++i)
     EXPECT_NEAR(qmr.history[i], sym.history[i], 1e-8 * sym.history[i]) << "step " << i;
   EXPECT_LT(difference(X.data(), Xq.data(), X.size()), 1e-6);
@@ -264,6 +265,42 @@ TEST(SolverObject, BlocksReuseAndLimits) {
     EXPECT_EQ(rep.status, Status::max_iterations) << rep.message;
     EXPECT_EQ(rep.iterations, 3);
     expect_residuals(a, s, B.data(), X.data(), rep);
+  }
+}
+
+}  // namespace
+
+namespace {
+
+using namespace host_test;
+
+// Equal, zero and dependent right-hand sides cost nothing extra with the
+// Lanczos methods (they are deflated and recovered as combinations), and
+// strongly correlated ones, which break the block down, converge in smaller
+// blocks.
+TEST(Lanczos, DependentAndCorrelatedColumns) {
+  const CsrMatrix a = examples::helmholtz_2d(24, 24, 6.0, 0.3);
+  const int n = a.n;
+  const auto b = random_block(n, 2, 71);
+  Block dep(static_cast<std::size_t>(n) * 5), corr(static_cast<std::size_t>(n) * 4);
+  const auto noise = random_block(n, 4, 72);
+  for (int i = 0; i < n; ++i) {
+    dep[i] = b[i], dep[n + i] = b[n + i];
+    dep[2 * n + i] = b[i];                                   // equal to column 1
+    dep[3 * n + i] = 2.0 * b[i] - complex(0, 1) * b[n + i];  // 2 b1 - i b2
+    dep[4 * n + i] = 0.0;                                    // zero
+    for (int j = 0; j < 4; ++j) corr[j * n + i] = b[i] + 1e-5 * noise[j * n + i];
+  }
+  for (Method m : {Method::symmetric, Method::qmr}) {
+    SCOPED_TRACE(to_string(m));
+    Block X2(b.size()), X(dep.size());
+    const Report two = solve(m, a, 2, b.data(), X2.data(), with_rtol(1e-9));
+    const Report rep = solve(m, a, 5, dep.data(), X.data(), with_rtol(1e-9));
+    expect_residuals(a, 5, dep.data(), X.data(), rep, 1e-9);
+    EXPECT_LE(rep.products, two.products + 3 * 5) << rep.message;  // + a true residual or so per column
+    Block Xc(corr.size());
+    const Report rc = solve(m, a, 4, corr.data(), Xc.data(), with_rtol(1e-9));
+    expect_residuals(a, 4, corr.data(), Xc.data(), rc, 1e-9);
   }
 }
 

@@ -93,7 +93,8 @@ class Headers(unittest.TestCase):
             function = getattr(_lib.host, name)
             self.assertEqual((function.restype, function.argtypes), (restype, argtypes), name)
         structs = dict(re.findall(r"typedef struct (bk_\w+)\s*\{(.*?)\}\s*\1\s*;", text, re.S))
-        self.assertEqual(set(structs), {"bk_operator", "bk_progress", "bk_options", "bk_report"})
+        self.assertEqual(set(structs), {"bk_operator", "bk_preconditioner", "bk_progress",
+                                        "bk_options", "bk_report"})
         for name, body in structs.items():
             self.assertEqual(declared(getattr(_lib, name)), fields(body), name)
 
