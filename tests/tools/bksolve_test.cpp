@@ -115,6 +115,7 @@ TEST_F(Bksolve, BadInputEndsWithOneMessageAndNoOutput) {
   const std::string a = file("a.mtx", kSmall), mm = "%%MatrixMarket matrix ";
   const std::string b = file("b.mtx", mm + "array real general\n3 1\n1\n2\n3\n");
   const std::string ns = file("ns.mtx", mm + "coordinate real general\n2 2 3\n1 1 2\n2 2 2\n1 2 1\n");
+  const std::string ns3 = file("ns3.mtx", convection_1d(3));
   const std::string x = " -o " + work("x.mtx");
   fs::create_hard_link(a, work("hard.mtx"));
   fs::create_symlink(a, work("soft.mtx"));
@@ -157,7 +158,23 @@ TEST_F(Bksolve, BadInputEndsWithOneMessageAndNoOutput) {
       {a + " --block-size 0" + x, "--block-size", 2},
       {a + " --rhs ones -b " + a + x, "--rhs", 2},
       {a + " extra.mtx" + x, "extra.mtx", 2},
-      {a + x + " --restart", "--restart", 2}};
+      {a + x + " --restart", "--restart", 2},
+      // Preconditioners the matrix or the method cannot take, and their options.
+      {ns3 + " --precond ic0" + x, "--precond ic0: the matrix is not complex-symmetric", 2},
+      {a + " --precond ict --precond-matrix " + ns3 + x, "--precond ict with --precond-matrix " + ns3, 2},
+      {a + " --method symmetric --precond ilut" + x, "--precond ilut is not complex-symmetric", 2},
+      {a + " --method symmetric --precond ssor --precond-matrix " + ns3 + x, "is not complex-symmetric (M2", 2},
+      {file("zd.mtx", mm + "coordinate real general\n3 3 3\n1 1 2\n2 1 1\n3 3 2\n") + " --precond ssor" + x,
+       "--precond ssor: diagonal entry 2 is zero", 2},
+      {a + " --precond-matrix " + ns + x, "P has order 2, but A has order 3", 2},
+      {a + " -o " + ns3 + " --precond-matrix " + ns3, "X would replace it", 2},
+      {a + " --precond ssor --omega 2" + x, "--omega", 2},
+      {a + " --precond ssor --omega nan" + x, "--omega", 2},
+      {a + " --precond ilut --drop-tol -1" + x, "--drop-tol", 2},
+      {a + " --precond ict --fill -1" + x, "--fill", 2},
+      {a + " --precond ilu0 --omega 1.5" + x, "--omega applies to --precond ssor only", 2},
+      {a + " --drop-tol 0.1" + x, "--drop-tol applies to --precond ict and ilut only, not auto", 2},
+      {a + " --scale --precond ilu0" + x, "--scale is --precond jacobi", 2}};
   const long before = files();
   for (const auto& [args, expect, code] : cases) {
     const Result r = run(args);
@@ -177,30 +194,46 @@ TEST_F(Bksolve, BadInputEndsWithOneMessageAndNoOutput) {
 // symmetric A, also with diagonal entries over six orders of magnitude scaled
 // away and five right-hand sides in blocks of two; the two-sided solver and
 // gmres (chosen by auto) on a non-symmetric A, where a wrong transpose shows.
-// With --scale on a non-symmetric A of such rows the scaled system meets rtol
-// long before the original one, on which convergence is judged. Blocks never
-// exceed n / 2 for gmres, which cannot take n = 1 at all (qmr steps in). The
-// message quotes the largest residual of the original system.
+// With --scale (jacobi) on a non-symmetric A of such rows the preconditioned
+// system meets rtol long before the original one, on which convergence is
+// judged. The default preconditioner is auto, jacobi for the symmetric method
+// when only P != P^T is at hand; an ilu keeps auto off the symmetric method.
+// SSOR built from another matrix must not use its fused product (that would
+// solve with P in place of A). Blocks never exceed n / 2 for gmres, which
+// cannot take n = 1 at all (qmr steps in). The message quotes the largest
+// residual of the original system.
 TEST_F(Bksolve, EachMethodSolvesAndReportsTrueResidualAndError) {
   const int n = 80;
   const std::string sym = file("sym.mtx", helmholtz_1d(n)), ns = file("ns.mtx", convection_1d(n));
   const std::string scaled = file("scaled.mtx", tridiagonal(n, {3, -0.5}, -0.5, -0.5, true));
   const std::string spread = file("spread.mtx", tridiagonal(n, {3, -0.5}, -0.5, -0.7, true));
   const std::string ns8 = file("ns8.mtx", convection_1d(8)), one = file("one.mtx", convection_1d(1));
-  const std::tuple<std::string, std::string, int, int, int> cases[] = {  // args, method, n, s, block size
-      {sym + " --method symmetric", "symmetric", n, 3, 3},
-      {scaled + " --scale --block-size 2", "symmetric", n, 5, 2},
-      {ns + " --method qmr", "qmr", n, 3, 3},
-      {ns, "gmres", n, 3, 3},
-      {spread + " --scale --rhs random --method gmres", "gmres", n, 4, 4},
-      {spread + " --scale --rhs random --method qmr", "qmr", n, 4, 4},
-      {ns8, "gmres", 8, 8, 4},
-      {ns8, "gmres", 8, 11, 4},
-      {one + " --method gmres", "qmr", 1, 3, 1}};
-  for (const auto& [args, method, order, s, block] : cases) {
+  const std::string p_sym = " --precond-matrix " + file("p.mtx", tridiagonal(n, {2.4, 0.6}, -1, -1));
+  const std::string p_ns = " --precond-matrix " + file("pns.mtx", tridiagonal(n, {2.4, 0.6}, -1, -0.8));
+  // args, method, preconditioner (start of its name), n, s, block size
+  const std::tuple<std::string, std::string, std::string, int, int, int> cases[] = {
+      {sym + " --method symmetric --precond none", "symmetric", "none", n, 3, 3},
+      {sym + " --method symmetric", "symmetric", "auto: ict", n, 3, 3},
+      {scaled + " --scale --block-size 2", "symmetric", "jacobi (--scale)", n, 5, 2},
+      {ns + " --method qmr", "qmr", "auto: ilut", n, 3, 3},
+      {ns, "gmres", "auto: ilut", n, 3, 3},
+      {spread + " --scale --rhs random --method gmres", "gmres", "jacobi", n, 4, 4},
+      {spread + " --scale --rhs random --method qmr", "qmr", "jacobi", n, 4, 4},
+      {sym + " --method symmetric --precond ic0", "symmetric", "ic0", n, 3, 3},
+      {ns + " --method gmres --precond ilu0", "gmres", "ilu0", n, 3, 3},
+      {ns + " --method qmr --precond ilut --drop-tol 0.3 --fill 1", "qmr", "ilut(drop 0.3, fill 1)", n, 3, 3},
+      {sym + " --precond ilu0", "gmres", "ilu0", n, 3, 3},
+      {sym + " --method symmetric --precond ssor --omega 1.2" + p_sym, "symmetric", "ssor(omega 1.2) from", n, 3, 3},
+      {sym + " --method qmr --precond ssor" + p_sym, "qmr", "ssor(omega 1) from", n, 3, 3},
+      {sym + " --method symmetric" + p_ns, "symmetric", "auto: jacobi (P != P^T", n, 3, 3},
+      {ns8, "gmres", "auto: ilut", 8, 8, 4},
+      {ns8, "gmres", "auto: ilut", 8, 11, 4},
+      {one + " --method gmres", "qmr", "auto: ", 1, 3, 1}};
+  for (const auto& [args, method, precond, order, s, block] : cases) {
     const bool known = args.find("--rhs") == std::string::npos;
     auto j = run_json(args + (known ? " --rhs solution" : "") + " --nrhs " + std::to_string(s) + " --rtol 1e-10");
-    EXPECT_TRUE(j["method"] == method && j["n"] == order && j["nnz"] == 3 * order - 2 && j["s"] == s &&
+    EXPECT_TRUE(j["method"] == method && j["preconditioner"].get<std::string>().rfind(precond, 0) == 0 &&
+                j["n"] == order && j["nnz"] == 3 * order - 2 && j["s"] == s &&
                 j["block_size"] == block && j["scaled"] == (args.find("--scale") != std::string::npos) &&
                 j["converged"] == true && j["products"] > 0)
         << args << "\n" << j;
@@ -244,17 +277,20 @@ TEST_F(Bksolve, WritesSolutionFromRightHandSideFile) {
 }
 
 TEST_F(Bksolve, UnconvergedSolveSaysSoAndStillWritesX) {
-  const Result r = run(file("sym.mtx", helmholtz_1d(200)) + " --max-products 4 -o " + work("x.mtx"));
+  const Result r = run(file("sym.mtx", helmholtz_1d(200)) + " --precond none --max-products 4 -o " + work("x.mtx"));
   EXPECT_EQ(r.code, 3) << r.err << r.out;
   EXPECT_NE(r.out.find("NOT converged"), std::string::npos) << r.out;
   EXPECT_NE(r.out.find("true rel. residual"), std::string::npos) << r.out;
   EXPECT_EQ(bksolve::read_matrix_market(work("x.mtx")).rows, 200);
 }
 
-// Without a matrix: the built-in Helmholtz problem, which auto solves as symmetric.
+// Without a matrix: the built-in Helmholtz problem, which auto solves as
+// symmetric with the threshold L D L^T.
 TEST_F(Bksolve, BuiltInProblemOnASmallGrid) {
   auto j = run_json("--grid 30 --wavenumber 10");
-  EXPECT_TRUE(j["matrix"] == "built-in" && j["method"] == "symmetric" && j["converged"] == true) << j;
+  EXPECT_TRUE(j["matrix"] == "built-in" && j["method"] == "symmetric" && j["converged"] == true &&
+              j["preconditioner"] == "auto: ict(drop 0.001, fill 5) (A = A^T)")
+      << j;
   EXPECT_TRUE(j["n"] == 900 && j["s"] == 8) << j;
 }
 

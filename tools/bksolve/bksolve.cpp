@@ -7,16 +7,16 @@
 //   bksolve A.mtx -b B.mtx -o X.mtx      B from a file, X written to X.mtx
 //   bksolve A.mtx --rhs solution --nrhs 4 --method gmres --json
 //
-// Method "auto" takes the complex-symmetric solver when A equals its plain
-// transpose and restarted block GMRES otherwise. B with more columns than the
-// block size is solved block by block. With --scale the system is solved as
-// (S A S) Y = S B, X = S Y, S = diag(a_ii)^(-1/2) with complex square roots:
-// the scaled matrix keeps unit diagonal and stays complex-symmetric when A is.
-// Every figure in the summary is measured on the original system: the true
+// Preconditioning: --precond picks one of the stock preconditioners, built
+// from A or from the matrix of --precond-matrix; without it bksolve takes
+// `auto` (see precond_kind). Method "auto" takes the complex-symmetric solver
+// when A equals its plain transpose and the preconditioner keeps it so
+// (M2 = M1^T), and restarted block GMRES otherwise. B with more columns than
+// the block size is solved block by block. Every figure in the summary is
+// measured on the original system, whatever the preconditioner: the true
 // relative residual ||b_j - A x_j|| / ||b_j|| of each column, and the relative
 // error of each column when the solution is known (--rhs solution). So is
-// convergence: a column counts as converged only when its residual on the
-// original system meets the tolerance.
+// convergence: the engine judges it on the true residual of A X = B.
 //
 // Exit status: 0 every column converged; 1 an input or output error (one
 // message on standard error naming the file and line); 2 a usage error;
@@ -30,14 +30,13 @@
 #include <CLI/CLI.hpp>
 #include <algorithm>
 #include <atomic>
-#include <cfloat>
 #include <chrono>
 #include <cmath>
 #include <csignal>
 #include <cstdio>
 #include <cstring>
 #include <iostream>
-#include <memory>
+#include <optional>
 #include <nlohmann/json.hpp>
 #include <random>
 #include <sstream>
@@ -50,6 +49,7 @@
 
 #include "blockkrylov/csr.hpp"
 #include "blockkrylov/examples.hpp"
+#include "blockkrylov/preconditioners.hpp"
 #include "blockkrylov/solver.hpp"
 #include "matrix_market.hpp"
 
@@ -67,8 +67,9 @@ constexpr int kExitInterrupted = 130;
 
 // The built-in problem: -Laplace(u) - k^2 (1 + i damping) u on a 500 x 500
 // grid with 8 point sources. k = 300 puts about ten grid points in a
-// wavelength; with this damping the symmetric solver needs some 50 block
-// steps for rtol 1e-6, a few seconds on two cores.
+// wavelength; with this damping and the default preconditioner (ict) the
+// symmetric solver needs a few block steps for rtol 1e-6 (some 50 without
+// one), a few seconds on two cores.
 constexpr int kDefaultGrid = 500;
 constexpr int kDefaultSources = 8;
 constexpr double kDefaultWavenumber = 300.0;
@@ -117,7 +118,13 @@ struct Settings {
   double rtol = 0.0;  // 0: default
   long max_products = 0;
   int block_size = 8;
-  bool scale = false;
+  bool scale = false;    // the same as --precond jacobi
+  std::string precond;   // none | jacobi | ssor | ic0 | ict | ilu0 | ilut | auto (empty: not given)
+  std::string precond_file;
+  double omega = 1.0;
+  double drop_tol = 1e-3;
+  double fill = 5.0;
+  bool omega_given = false, drop_tol_given = false, fill_given = false;
   int threads = 0;
   bool quiet = false;
   bool json = false;
@@ -132,6 +139,7 @@ struct Problem {
   std::string matrix_source;
   std::string rhs_description;
   CsrMatrix A;
+  std::optional<CsrMatrix> P;  // the matrix of --precond-matrix
   int n = 0;
   int s = 0;
   std::vector<complex> B;      // n x s
@@ -176,12 +184,13 @@ double solve_bytes(int n, int s, int b) {
   return 16.0 * n * (4.0 * s + 12.0 * std::min(s, b));
 }
 
-// The matrix of a file; its order comes from the size line.
-CsrMatrix matrix_from_file(const std::string& path) {
+// The matrix `name` (A, or P for the preconditioner) of a file; its order
+// comes from the size line.
+CsrMatrix matrix_from_file(const std::string& path, const std::string& name) {
   bksolve::MatrixMarket mm = bksolve::read_matrix_market(path);
   if (!mm.is_square())
     throw Error(path + ": the matrix is " + std::to_string(mm.rows) + " x " + std::to_string(mm.cols) +
-                ", but A must be square");
+                ", but " + name + " must be square");
   if (mm.rows == 0) throw Error(path + ": the matrix is empty (0 x 0)");
   const int n = mm.rows;
   std::vector<int> r, c;
@@ -191,8 +200,9 @@ CsrMatrix matrix_from_file(const std::string& path) {
   // entries than rows some row has none, and the first such row is among the
   // first m + 1 rows (m entries): it is named here, before assembly, whose
   // row pointers alone could exceed memory when the size line claims a huge n.
-  const auto empty_row = [&path](std::int64_t i) {
-    return Error(path + ": row " + std::to_string(i + 1) + " of A holds no nonzero entry, so A is singular");
+  const auto empty_row = [&path, &name](std::int64_t i) {
+    return Error(path + ": row " + std::to_string(i + 1) + " of " + name + " holds no nonzero entry, so " + name +
+                 " is singular");
   };
   if (static_cast<std::int64_t>(v.size()) < n) {
     std::vector<char> seen(v.size() + 1, 0);
@@ -285,38 +295,19 @@ Problem build_problem(const Settings& st) {
                     fmt("%g", st.wavenumber) + ", " + std::to_string(st.grid) + " x " + std::to_string(st.grid) +
                     " grid, Dirichlet (complex-symmetric, indefinite)";
   } else {
-    p.A = matrix_from_file(st.matrix_file);
+    p.A = matrix_from_file(st.matrix_file, "A");
     p.matrix_source = st.matrix_file;
     p.description = "A from " + st.matrix_file;
   }
   p.n = p.A.n;
+  if (!st.precond_file.empty()) {
+    p.P = matrix_from_file(st.precond_file, "P");
+    if (p.P->n != p.n)
+      throw UsageError("--precond-matrix " + st.precond_file + ": P has order " + std::to_string(p.P->n) +
+                       ", but A has order " + std::to_string(p.n));
+  }
   build_rhs(st, p, builtin);
   return p;
-}
-
-// ---------------------------------------------------------------------------
-// Symmetric diagonal scaling
-
-// S = diag(a_ii)^(-1/2) with the principal complex square root; a zero
-// diagonal entry leaves its row and column unscaled.
-std::vector<complex> diagonal_scaling(const CsrMatrix& A, int& unscaled) {
-  std::vector<complex> d(static_cast<size_t>(A.n), complex(1.0, 0.0));
-  unscaled = 0;
-  for (int i = 0; i < A.n; ++i) {
-    complex a(0.0, 0.0);
-    for (std::int64_t q = A.rowptr[i]; q < A.rowptr[i + 1]; ++q)
-      if (A.col[q] == i) a = A.val[q];
-    if (a == complex(0.0, 0.0)) {
-      ++unscaled;
-      continue;
-    }
-    const complex r = 1.0 / std::sqrt(a);
-    if (std::isfinite(r.real()) && std::isfinite(r.imag()))
-      d[i] = r;
-    else
-      ++unscaled;
-  }
-  return d;
 }
 
 // ---------------------------------------------------------------------------
@@ -361,27 +352,87 @@ class ProgressLine {
 };
 
 // ---------------------------------------------------------------------------
-// Solving
+// Preconditioner and method
 
-// What a solve produced: the engine's report (its residuals replaced by
-// those of the original system), X, and what only bksolve measures.
-struct Solution {
-  blockkrylov::Report report;
-  int block_size = 1;             // columns solved together, as used
-  std::vector<complex> X;
-  std::vector<double> errors;     // relative error per column (when known)
+// The preconditioner of a solve (empty for none), with the time its build
+// took; pc.name is how the summary names it.
+struct Precond {
+  blockkrylov::Preconditioner pc;
   double seconds = 0.0;
 };
 
-blockkrylov::Method choose_method(const Settings& st, const Problem& p) {
-  if (st.method == "symmetric") {
-    if (!p.A.is_symmetric())
-      throw Error("the matrix is not complex-symmetric (A differs from its transpose); "
-                  "--method symmetric needs A = A^T: use --method qmr or gmres");
-    return blockkrylov::Method::symmetric;
+// The preconditioner asked for. Without --precond (or --scale, the same as
+// --precond jacobi) bksolve takes `auto` whatever the method: a stock
+// factorisation usually cuts the products several-fold for a build of a few
+// block steps, and `auto` picks only what suits the matrix (see
+// build_preconditioner for the one case where it must defer to the method).
+std::string precond_kind(const Settings& st) {
+  if (st.scale) return "jacobi";
+  return st.precond.empty() ? "auto" : st.precond;
+}
+
+// --method symmetric needs A = A^T; checked before a preconditioner is built.
+void check_method(const Settings& st, bool a_symmetric) {
+  if (st.method == "symmetric" && !a_symmetric)
+    throw Error("the matrix is not complex-symmetric (A differs from its transpose); "
+                "--method symmetric needs A = A^T: use --method qmr or gmres");
+}
+
+// Builds the preconditioner from P (--precond-matrix) or A. The symmetric
+// method takes only M = M1 M1^T (M2 = M1^T), so that the preconditioned
+// operator stays complex-symmetric.
+Precond build_preconditioner(const Settings& st, const Problem& p, bool symmetric_method) {
+  namespace pre = blockkrylov::precond;
+  const std::string kind = precond_kind(st);
+  Precond out;
+  out.pc.name = "none";
+  if (kind == "none") return out;
+  const CsrMatrix& m = p.P ? *p.P : p.A;
+  const std::string option = "--precond " + kind + (p.P ? " with --precond-matrix " + st.precond_file : "");
+  const auto t0 = Clock::now();
+  try {
+    if (kind == "jacobi") out.pc = pre::jacobi(m);
+    else if (kind == "ssor") out.pc = pre::ssor(m, st.omega);
+    else if (kind == "ic0") out.pc = pre::ic0(m);
+    else if (kind == "ict") out.pc = pre::ict(m, st.drop_tol, st.fill);
+    else if (kind == "ilu0") out.pc = pre::ilu0(m);
+    else if (kind == "ilut") out.pc = pre::ilut(m, st.drop_tol, st.fill);
+    else if (symmetric_method && !m.is_symmetric()) {
+      // automatic() takes an incomplete L U for P != P^T, which the
+      // symmetric method cannot use; jacobi is complex-symmetric for any P.
+      out.pc = pre::jacobi(m);
+      out.pc.name = "auto: jacobi (P != P^T, and the symmetric method needs M2 = M1^T)";
+    } else {
+      out.pc = pre::automatic(m);
+    }
+  } catch (const std::invalid_argument& e) {
+    std::string why = e.what();  // "<kind>: <reason>"
+    if (why.rfind(kind + ": ", 0) == 0) why.erase(0, kind.size() + 2);
+    throw UsageError(option + ": " + why);
   }
+  out.seconds = seconds_since(t0);
+  if (symmetric_method && !out.pc.symmetric)
+    throw UsageError(option + ": the preconditioner is not complex-symmetric (M2 != M1^T), which --method "
+                     "symmetric needs: use --method qmr or gmres");
+  if (p.P) {
+    // The fused product stands for M1^-1 P M2^-1: with P in place of A it
+    // would solve another system.
+    out.pc.fused = nullptr;
+    out.pc.fused_t = nullptr;
+    out.pc.name += " from " + st.precond_file;
+  }
+  if (st.scale) out.pc.name += " (--scale)";
+  return out;
+}
+
+blockkrylov::Method choose_method(const Settings& st, const Problem& p, bool a_symmetric, const Precond& pre) {
+  if (st.method == "symmetric") return blockkrylov::Method::symmetric;
   if (st.method == "qmr") return blockkrylov::Method::qmr;
-  if (st.method == "auto" && p.A.is_symmetric()) return blockkrylov::Method::symmetric;
+  if (st.method == "auto" && a_symmetric) {
+    if (pre.pc.empty() || pre.pc.symmetric) return blockkrylov::Method::symmetric;
+    note(st, "A = A^T, but the preconditioner " + pre.pc.name +
+                 " is not complex-symmetric, as the symmetric method needs; solving with gmres");
+  }
   // Block GMRES needs room for one basis vector beyond its block, so not
   // even a single column fits when n = 1; the two-sided method takes s = n.
   if (p.n == 1) {
@@ -406,6 +457,19 @@ int block_columns(const Settings& st, const Problem& p, blockkrylov::Method meth
                       : "A has " + std::to_string(p.n) + (p.n == 1 ? " row" : " rows")));
   return cap;
 }
+
+// ---------------------------------------------------------------------------
+// Solving
+
+// What a solve produced: the engine's report (its residuals recomputed here
+// from X), X, and what only bksolve measures.
+struct Solution {
+  blockkrylov::Report report;
+  int block_size = 1;             // columns solved together, as used
+  std::vector<complex> X;
+  std::vector<double> errors;     // relative error per column (when known)
+  double seconds = 0.0;
+};
 
 std::vector<double> column_norms(int n, int s, const complex* x) {
   std::vector<double> r(static_cast<size_t>(s));
@@ -432,63 +496,21 @@ std::vector<double> relative_residuals(const CsrMatrix& A, int k, const complex*
   return r;
 }
 
-// X = S Y for the k columns of Y (X = Y when S is empty: no scaling).
-std::vector<complex> unscaled(const std::vector<complex>& scale, int n, int k, const complex* Y) {
-  std::vector<complex> X(Y, Y + static_cast<size_t>(n) * k);
-  if (!scale.empty())
-    for (int j = 0; j < k; ++j)
-      for (int i = 0; i < n; ++i) X[static_cast<size_t>(j) * n + i] *= scale[i];
-  return X;
+// How a solve ended, from the engine's message "[block b of m: ]<method>:
+// <how>; <figures>", without the method's name.
+std::string how_it_ended(const std::string& message, blockkrylov::Method method) {
+  std::string m = message;
+  const std::string name = std::string(blockkrylov::to_string(method)) + ": ";
+  if (const auto at = m.find(name); at != std::string::npos) m.erase(at, name.size());
+  return m.substr(0, m.find("; "));
 }
 
-// The solver meets the tolerance of the system handed to it. With --scale
-// that is S A S, whose residual S r is not the original one r, so a column
-// may still miss rtol on the original system. Such columns continue from
-// their current iterates with the tolerance tightened by the ratio seen
-// between the two residuals (and a margin), for at most this many rounds.
-// (Without scaling the two systems agree, up to the rounding of the norms.)
-constexpr int kTighteningRounds = 3;
-constexpr double kTighteningMargin = 0.5;
-
-// Copies columns `cols` of the n-row block `from` into consecutive columns
-// of `to` (gather), or back (scatter).
-void gather(int n, const std::vector<int>& cols, const complex* from, complex* to) {
-  for (size_t k = 0; k < cols.size(); ++k)
-    std::copy(from + static_cast<size_t>(cols[k]) * n, from + static_cast<size_t>(cols[k] + 1) * n,
-              to + k * n);
-}
-void scatter(int n, const std::vector<int>& cols, const complex* from, complex* to) {
-  for (size_t k = 0; k < cols.size(); ++k)
-    std::copy(from + k * n, from + (k + 1) * n, to + static_cast<size_t>(cols[k]) * n);
-}
-
-Solution solve(const Settings& st, const Problem& p, blockkrylov::Method method, double rtol) {
+Solution solve(const Settings& st, const Problem& p, blockkrylov::Method method, const Precond& pre, double rtol) {
   Solution out;
   const int n = p.n, s = p.s;
-
-  // The system handed to the solver: the original, or S A S and S B.
-  std::unique_ptr<CsrMatrix> scaled;
-  std::vector<complex> scale, Bs;
-  const CsrMatrix* M = &p.A;
-  const complex* B = p.B.data();
-  if (st.scale) {
-    int unscaled_rows = 0;
-    scale = diagonal_scaling(p.A, unscaled_rows);
-    if (unscaled_rows > 0)
-      note(st, std::to_string(unscaled_rows) + " zero diagonal entries; their rows and columns are not scaled");
-    scaled = std::make_unique<CsrMatrix>(p.A);
-    for (int i = 0; i < n; ++i)
-      for (std::int64_t q = scaled->rowptr[i]; q < scaled->rowptr[i + 1]; ++q)
-        scaled->val[q] *= scale[i] * scale[scaled->col[q]];
-    Bs.resize(p.B.size());
-    for (int j = 0; j < s; ++j)
-      for (int i = 0; i < n; ++i) Bs[static_cast<size_t>(j) * n + i] = scale[i] * p.B[static_cast<size_t>(j) * n + i];
-    M = scaled.get();
-    B = Bs.data();
-  }
-
-  blockkrylov::Operator op = [M](int k, const complex* x, complex* y) { M->multiply(k, x, y); };
-  blockkrylov::Operator opt = [M](int k, const complex* x, complex* y) { M->multiply_transpose(k, x, y); };
+  const CsrMatrix& A = p.A;
+  blockkrylov::Operator op = [&A](int k, const complex* x, complex* y) { A.multiply(k, x, y); };
+  blockkrylov::Operator opt = [&A](int k, const complex* x, complex* y) { A.multiply_transpose(k, x, y); };
 
   ProgressLine line(!st.quiet && !st.json && ::isatty(STDERR_FILENO));
   blockkrylov::Options options;
@@ -496,73 +518,21 @@ Solution solve(const Settings& st, const Problem& p, blockkrylov::Method method,
   options.max_products = st.max_products;
   options.restart = st.restart;
   options.progress = [&line](const blockkrylov::Progress& pr) { return line.update(pr); };
+  options.preconditioner = pre.pc;
 
   out.block_size = block_columns(st, p, method);
   blockkrylov::Solver solver(method, n, out.block_size, options);
   out.X.assign(static_cast<size_t>(n) * s, complex(0.0, 0.0));
   const auto t0 = Clock::now();
   blockkrylov::Report& rep = out.report;
-  rep = solver.solve(op, opt, s, B, n, out.X.data(), n);
-
-  // The verdict is the original system's. Tightening rounds solve the columns
-  // that miss rtol there; all rounds together stay within the product limit
-  // of the first solve's blocks (the solvers' default, 10 n s and at least
-  // 1000 per block, when none is given).
-  const int blocks = rep.blocks;
-  const long limit = st.max_products > 0 ? st.max_products : std::max(1000L, 10L * n * out.block_size);
-  std::vector<double> res = relative_residuals(p.A, s, p.B.data(), unscaled(scale, n, s, out.X.data()).data());
-  std::string why;
-  for (int round = 0; rep.converged && st.scale; ++round) {
-    std::vector<int> miss;
-    double tol = rtol;
-    for (int j = 0; j < s; ++j)
-      if (res[j] > rtol) {
-        miss.push_back(j);
-        tol = std::min(tol, kTighteningMargin * rtol * rep.residuals[j] / res[j]);
-      }
-    if (miss.empty()) break;
-    const long left = limit * blocks - rep.products;
-    const int k = static_cast<int>(miss.size());
-    const int round_blocks = (k + out.block_size - 1) / out.block_size;
-    rep.converged = false;
-    if (round == kTighteningRounds) {
-      rep.status = blockkrylov::Status::stagnated;
-      why = "converged on the scaled system only; " + std::to_string(kTighteningRounds) +
-            " rounds with a tighter tolerance did not reach rtol on the original system";
-      break;
-    }
-    if (left / round_blocks <= out.block_size) {
-      rep.status = blockkrylov::Status::max_products;
-      break;
-    }
-    std::vector<complex> Bm(static_cast<size_t>(n) * k), Xm(Bm.size());
-    gather(n, miss, B, Bm.data());
-    gather(n, miss, out.X.data(), Xm.data());
-    solver.options().rtol = std::max(tol, DBL_EPSILON);  // not below what double precision resolves
-    solver.options().max_products = left / round_blocks;
-    const blockkrylov::Report& r = solver.solve(op, opt, k, Bm.data(), n, Xm.data(), n);
-    scatter(n, miss, Xm.data(), out.X.data());
-    rep.iterations += r.iterations;
-    rep.products += r.products;
-    rep.restarts += r.restarts;
-    rep.breakdowns += r.breakdowns;
-    rep.status = r.status;
-    rep.converged = r.converged;
-    for (int q = 0; q < k; ++q) rep.residuals[miss[q]] = r.residuals[q];
-    if (!r.converged) why = r.message.substr(r.message.find(": ") + 2, r.message.find("; ") - r.message.find(": ") - 2);
-    res = relative_residuals(p.A, s, p.B.data(), unscaled(scale, n, s, out.X.data()).data());
-  }
+  rep = solver.solve(op, opt, s, p.B.data(), n, out.X.data(), n);
   out.seconds = seconds_since(t0);
   line.clear();
 
-  // Back to the original unknowns; every reported figure is the original
-  // system's.
-  if (st.scale) out.X = unscaled(scale, n, s, out.X.data());
-  if (!rep.converged && why.empty())
-    why = rep.status == blockkrylov::Status::max_products && st.scale
-              ? "product limit " + std::to_string(limit) + " reached"
-              : rep.message.substr(rep.message.find(": ") + 2, rep.message.find("; ") - rep.message.find(": ") - 2);
-  rep.residuals = res;
+  // The engine judges convergence on the true residual of A X = B, also with
+  // a preconditioner; the residuals reported are recomputed from X, so they
+  // are there whatever happened to the solve.
+  rep.residuals = relative_residuals(A, s, p.B.data(), out.X.data());
   if (!p.Xtrue.empty()) {
     std::vector<complex> E(out.X.size());
     for (size_t q = 0; q < E.size(); ++q) E[q] = out.X[q] - p.Xtrue[q];
@@ -570,10 +540,11 @@ Solution solve(const Settings& st, const Problem& p, blockkrylov::Method method,
     out.errors.resize(static_cast<size_t>(s));
     for (int j = 0; j < s; ++j) out.errors[j] = xn[j] > 0.0 ? en[j] / xn[j] : en[j];
   }
-  // One line on the whole solve: how it ended, the figures of all blocks and
-  // rounds, and the largest residual of the original system.
-  const double worst = *std::max_element(res.begin(), res.end());
-  rep.message = std::string(blockkrylov::to_string(method)) + ": " + (rep.converged ? "converged" : why) + "; " +
+  // One line on the whole solve: how it ended, the figures of all blocks,
+  // and the largest residual.
+  const double worst = *std::max_element(rep.residuals.begin(), rep.residuals.end());
+  rep.message = std::string(blockkrylov::to_string(method)) + ": " +
+                (rep.converged ? "converged" : how_it_ended(rep.message, method)) + "; " +
                 std::to_string(rep.iterations) + " iterations, " + std::to_string(rep.products) + " products, " +
                 std::to_string(rep.restarts) + " restarts" +
                 (rep.breakdowns > 0 ? ", " + std::to_string(rep.breakdowns) + " breakdowns" : "") +
@@ -601,8 +572,8 @@ int threads_in_use() {
 #endif
 }
 
-void print_summary(std::FILE* f, const Settings& st, const Problem& p, const Solution& sol, double rtol,
-                   double setup_seconds) {
+void print_summary(std::FILE* f, const Settings& st, const Problem& p, const Precond& pre, const Solution& sol,
+                   double rtol, double setup_seconds) {
   const blockkrylov::Report& o = sol.report;
   std::fprintf(f, "method      %s (%s)\n", blockkrylov::to_string(o.method), method_title(o.method));
   if (o.method == blockkrylov::Method::gmres) std::fprintf(f, "restart     %d\n", st.restart);
@@ -611,13 +582,13 @@ void print_summary(std::FILE* f, const Settings& st, const Problem& p, const Sol
   std::fprintf(f, "s           %d", p.s);
   if (o.blocks > 1) std::fprintf(f, " (in %d blocks of at most %d)", o.blocks, sol.block_size);
   std::fprintf(f, "\n");
-  if (st.scale) std::fprintf(f, "scaling     symmetric diagonal (D^-1/2 A D^-1/2)\n");
+  std::fprintf(f, "precond     %s\n", pre.pc.name.c_str());
   std::fprintf(f, "iterations  %ld\n", o.iterations);
   std::fprintf(f, "products    %ld\n", o.products);
   if (o.restarts > 0) std::fprintf(f, "restarts    %d\n", o.restarts);
   if (o.breakdowns > 0) std::fprintf(f, "breakdowns  %d\n", o.breakdowns);
-  std::fprintf(f, "time        %.3f s solve, %.3f s setup, %d threads\n", sol.seconds, setup_seconds,
-               threads_in_use());
+  std::fprintf(f, "time        %.3f s solve, %.3f s setup, %.3f s preconditioner, %d threads\n", sol.seconds,
+               setup_seconds, pre.seconds, threads_in_use());
   if (o.converged)
     std::fprintf(f, "status      converged (rtol %.1e)\n", rtol);
   else
@@ -633,8 +604,8 @@ void print_summary(std::FILE* f, const Settings& st, const Problem& p, const Sol
   if (!st.output.empty()) std::fprintf(f, "solution    written to %s\n", st.output.c_str());
 }
 
-nlohmann::json json_summary(const Settings& st, const Problem& p, const Solution& sol, double rtol,
-                            double setup_seconds) {
+nlohmann::json json_summary(const Settings& st, const Problem& p, const Precond& pre, const Solution& sol,
+                            double rtol, double setup_seconds) {
   const blockkrylov::Report& o = sol.report;
   nlohmann::json j;
   j["problem"] = p.description;
@@ -646,7 +617,9 @@ nlohmann::json json_summary(const Settings& st, const Problem& p, const Solution
   j["nnz"] = p.A.nnz();
   j["s"] = p.s;
   j["block_size"] = sol.block_size;
-  j["scaled"] = st.scale;
+  j["preconditioner"] = pre.pc.name;
+  if (!st.precond_file.empty()) j["precond_matrix"] = st.precond_file;
+  j["scaled"] = precond_kind(st) == "jacobi";  // kept for readers of the output before --precond
   j["rtol"] = rtol;
   j["converged"] = o.converged;
   j["status"] = blockkrylov::to_string(o.status);
@@ -657,6 +630,7 @@ nlohmann::json json_summary(const Settings& st, const Problem& p, const Solution
   j["breakdowns"] = o.breakdowns;
   j["solve_seconds"] = sol.seconds;
   j["setup_seconds"] = setup_seconds;
+  j["precond_seconds"] = pre.seconds;
   j["threads"] = threads_in_use();
   j["residuals"] = o.residuals;
   if (!sol.errors.empty()) j["errors"] = sol.errors;
@@ -678,7 +652,7 @@ bool same_file(const std::string& a, const std::string& b) {
 // What the options alone show cannot work, found before any work is done.
 void check_before_solving(const Settings& st) {
   // X is renamed over the -o file, which would replace an input by it.
-  for (const std::string& in : {st.matrix_file, st.rhs_file})
+  for (const std::string& in : {st.matrix_file, st.rhs_file, st.precond_file})
     if (!st.output.empty() && !in.empty() && same_file(st.output, in))
       throw UsageError("-o " + st.output + " is the input file " + in + "; X would replace it");
   if (!st.output.empty()) bksolve::check_output_path(st.output);
@@ -689,6 +663,22 @@ void check_before_solving(const Settings& st) {
     throw UsageError("--nrhs " + std::to_string(st.nrhs) + ": the " + std::to_string(st.grid) + " x " +
                      std::to_string(st.grid) + " grid has only " + std::to_string(cells) +
                      " points for point sources");
+  // Preconditioner options that the chosen one would not use, or that the
+  // method cannot take.
+  const std::string kind = precond_kind(st);
+  if (st.scale && !st.precond.empty() && st.precond != "jacobi")
+    throw UsageError("--scale is --precond jacobi; it cannot be combined with --precond " + st.precond);
+  if (st.omega_given && kind != "ssor")
+    throw UsageError("--omega applies to --precond ssor only, not " + kind);
+  if ((st.drop_tol_given || st.fill_given) && kind != "ict" && kind != "ilut")
+    throw UsageError(std::string(st.drop_tol_given ? "--drop-tol" : "--fill") +
+                     " applies to --precond ict and ilut only, not " + kind +
+                     (kind == "auto" ? " (which uses drop 1e-3 and fill 5)" : ""));
+  if (kind == "none" && !st.precond_file.empty())
+    throw UsageError("--precond-matrix " + st.precond_file + " is unused with --precond none");
+  if (st.method == "symmetric" && (kind == "ilu0" || kind == "ilut"))
+    throw UsageError("--precond " + kind + " is not complex-symmetric (M = L U with U != L^T), which --method "
+                     "symmetric needs: use ic0, ict, ssor or jacobi, or --method qmr or gmres");
 }
 
 // A finite number, positive or at least zero: NaN and infinities pass a
@@ -723,7 +713,7 @@ void define_options(CLI::App& app, Settings& st) {
   bfile->excludes(kind)->excludes(nrhs);
   app.add_option("-m,--method", st.method,
                  "symmetric (A must equal its transpose), qmr (two-sided, general A), gmres, or auto "
-                 "(symmetric when A = A^T, else gmres)")
+                 "(symmetric when A = A^T and the preconditioner keeps it so, else gmres)")
       ->check(CLI::IsMember({"auto", "symmetric", "qmr", "gmres"}))
       ->capture_default_str();
   app.add_option("--restart", st.restart, "GMRES basis size per cycle (at least twice the block size, at most n)")
@@ -739,9 +729,29 @@ void define_options(CLI::App& app, Settings& st) {
   app.add_option("-k,--block-size", st.block_size, "right-hand sides solved together; B is split into blocks of this size")
       ->check(CLI::Range(1, 1024))
       ->capture_default_str();
-  app.add_flag("--scale", st.scale,
-               "symmetric diagonal scaling: solve (D^-1/2 A D^-1/2) Y = D^-1/2 B, X = D^-1/2 Y with complex "
-               "square roots (keeps a complex-symmetric A complex-symmetric)");
+  app.add_option("--precond", st.precond,
+                 "preconditioner: none, jacobi, ssor, ic0 or ict (complex-symmetric A ~ L D L^T), ilu0 or ilut "
+                 "(A ~ L U; not with --method symmetric), or auto (ict when A = A^T, else ilut, each replaced by "
+                 "its zero-fill variant when unstable) [default: auto]")
+      ->check(CLI::IsMember({"none", "jacobi", "ssor", "ic0", "ict", "ilu0", "ilut", "auto"}));
+  app.add_option("--omega", st.omega, "SSOR relaxation, in (0, 2) [default: 1]")
+      ->check(CLI::Validator(
+          [](std::string& v) -> std::string {
+            double x = 0;
+            std::istringstream in(v);
+            return in >> x && x > 0 && x < 2 ? "" : "must lie in (0, 2), not " + v;
+          },
+          "(0, 2)"));
+  app.add_option("--drop-tol", st.drop_tol,
+                 "ict, ilut: drop entries below this times the norm of their row of A [default: 1e-3]")
+      ->check(finite_number(false));
+  app.add_option("--fill", st.fill,
+                 "ict, ilut: keep at most fill times the row's entries of A in each triangle, plus one "
+                 "[default: 5]")
+      ->check(finite_number(false));
+  app.add_option("--precond-matrix", st.precond_file,
+                 "build the preconditioner from this Matrix Market matrix (same order as A) instead of A");
+  app.add_flag("--scale", st.scale, "the same as --precond jacobi (symmetric diagonal scaling)");
   app.add_option("-j,--threads", st.threads, "OpenMP threads [default: the OpenMP default]")->check(CLI::Range(1, 4096));
   app.add_option("-o,--output", st.output, "write X to this Matrix Market array file");
   app.add_flag("-q,--quiet", st.quiet, "no progress line and no notes on standard error");
@@ -772,6 +782,9 @@ int run(int argc, char** argv) {
     std::fprintf(stderr, "bksolve: error: %s\nRun 'bksolve --help' for the options.\n", e.what());
     return kExitUsage;
   }
+  st.omega_given = app.count("--omega") > 0;
+  st.drop_tol_given = app.count("--drop-tol") > 0;
+  st.fill_given = app.count("--fill") > 0;
   const bool builtin = st.matrix_file.empty();
   const double rtol = st.rtol > 0 ? st.rtol : builtin ? kDefaultProblemTol : kDefaultTol;
 #ifdef _OPENMP
@@ -782,8 +795,11 @@ int run(int argc, char** argv) {
 
   const auto t0 = Clock::now();
   Problem p = build_problem(st);
-  const blockkrylov::Method method = choose_method(st, p);
+  const bool a_symmetric = p.A.is_symmetric();
+  check_method(st, a_symmetric);
   const double setup = seconds_since(t0);
+  const Precond pre = build_preconditioner(st, p, st.method == "symmetric");
+  const blockkrylov::Method method = choose_method(st, p, a_symmetric, pre);
 
   // With --json, standard output carries the JSON object only: anything the
   // library writes goes to standard error while it runs.
@@ -796,7 +812,7 @@ int run(int argc, char** argv) {
     std::printf("bksolve: %s\n         %s; rtol %.1e\n", p.description.c_str(), p.rhs_description.c_str(), rtol);
     std::fflush(stdout);
   }
-  const Solution sol = solve(st, p, method, rtol);
+  const Solution sol = solve(st, p, method, pre, rtol);
   const blockkrylov::Report& o = sol.report;
   if (saved_stdout >= 0) {
     std::fflush(stdout);
@@ -812,13 +828,14 @@ int run(int argc, char** argv) {
     std::vector<std::string> comment = {" solution X of A X = B written by bksolve",
                                         " " + p.description, " " + p.rhs_description,
                                         std::string(" method ") + blockkrylov::to_string(o.method) +
+                                            ", preconditioner " + pre.pc.name +
                                             (o.converged ? ", converged" : ", NOT converged")};
     bksolve::write_file_atomically(st.output, bksolve::format_matrix_market_array(p.n, p.s, sol.X.data(), p.n, comment));
   }
   if (st.json)
-    std::cout << json_summary(st, p, sol, rtol, setup).dump(2) << std::endl;
+    std::cout << json_summary(st, p, pre, sol, rtol, setup).dump(2) << std::endl;
   else
-    print_summary(stdout, st, p, sol, rtol, setup);
+    print_summary(stdout, st, p, pre, sol, rtol, setup);
   std::fflush(stdout);
   return o.converged ? kExitConverged : kExitNotConverged;
 }
