@@ -173,8 +173,11 @@ struct Options {
   long max_iterations = 0;     // limit on iterations per block; <= 0: none
   // GMRES: capacity m of the reflector set (columns of the basis array); a
   // cycle builds up to m - s_k Hessenberg columns for s_k kept columns.
+  // <= 0 (default): 40 per column of the block, at least 60, so that a
+  // cycle holds as many block steps whatever the block size (a fixed
+  // capacity made larger blocks restart more and lose from the block).
   // Raised to at least 2 s, lowered to n where n >= 2 s.
-  int restart = 60;
+  int restart = 0;
   // GMRES: relative threshold for negligible directions. At the start of a
   // cycle a residual column is deflated when the part of it that the earlier
   // columns do not explain is at most deflation_tol times its own norm (the
@@ -256,6 +259,10 @@ class Solver {
  private:
   std::unique_ptr<detail::SolverState> state_;
 };
+
+// The GMRES basis capacity a Solver uses for order n, block size s and
+// Options::restart.
+inline int gmres_basis_capacity(int n, int s, int restart);
 
 // One-call conveniences: a Solver with block size s for one solve of s columns.
 inline Report solve_symmetric(int n, int s, const Operator& A, const complex* B, int ldb, complex* X,

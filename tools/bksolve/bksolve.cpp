@@ -114,7 +114,7 @@ struct Settings {
   int nrhs = 0;          // 0: default
   unsigned long seed = 1;
   std::string method = "auto";
-  int restart = 60;
+  int restart = 0;  // 0: the engine's default, which grows with the block
   double rtol = 0.0;  // 0: default
   long max_products = 0;
   int block_size = 8;
@@ -576,7 +576,8 @@ void print_summary(std::FILE* f, const Settings& st, const Problem& p, const Pre
                    double rtol, double setup_seconds) {
   const blockkrylov::Report& o = sol.report;
   std::fprintf(f, "method      %s (%s)\n", blockkrylov::to_string(o.method), method_title(o.method));
-  if (o.method == blockkrylov::Method::gmres) std::fprintf(f, "restart     %d\n", st.restart);
+  if (o.method == blockkrylov::Method::gmres)
+    std::fprintf(f, "restart     %d\n", blockkrylov::gmres_basis_capacity(p.n, sol.block_size, st.restart));
   std::fprintf(f, "n           %d\n", p.n);
   std::fprintf(f, "nnz         %lld\n", static_cast<long long>(p.A.nnz()));
   std::fprintf(f, "s           %d", p.s);
@@ -612,7 +613,8 @@ nlohmann::json json_summary(const Settings& st, const Problem& p, const Precond&
   j["matrix"] = p.matrix_source;
   j["rhs"] = p.rhs_description;
   j["method"] = blockkrylov::to_string(o.method);
-  if (o.method == blockkrylov::Method::gmres) j["restart"] = st.restart;
+  if (o.method == blockkrylov::Method::gmres)
+    j["restart"] = blockkrylov::gmres_basis_capacity(p.n, sol.block_size, st.restart);
   j["n"] = p.n;
   j["nnz"] = p.A.nnz();
   j["s"] = p.s;
@@ -716,7 +718,9 @@ void define_options(CLI::App& app, Settings& st) {
                  "(symmetric when A = A^T and the preconditioner keeps it so, else gmres)")
       ->check(CLI::IsMember({"auto", "symmetric", "qmr", "gmres"}))
       ->capture_default_str();
-  app.add_option("--restart", st.restart, "GMRES basis size per cycle (at least twice the block size, at most n)")
+  app.add_option("--restart", st.restart,
+                 "GMRES basis size per cycle (at least twice the block size, at most n) [default: 40 per column "
+                 "of the block, at least 60]")
       ->check(CLI::Range(1, 100000))
       ->capture_default_str();
   app.add_option("-t,--rtol", st.rtol,

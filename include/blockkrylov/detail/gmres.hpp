@@ -36,10 +36,20 @@ namespace detail {
 // and far below what any working cycle achieves.
 constexpr double kCycleGainFactor = 0.999;
 
+// Default basis capacity per column of the block, and its floor: 40 block
+// steps per cycle suffice for most problems that restarted GMRES solves at
+// all, and scaling with s keeps that number of steps for larger blocks.
+constexpr int kBasisPerColumn = 40;
+constexpr int kMinBasis = 60;
+
 // Capacity m of the reflector set for n unknowns, block size s and the
-// requested restart length: at least 2 s so that s_k <= ceil(m / 2), and no
-// more than n where that allows (reflectors stop at index n).
-inline int gmres_capacity(int n, int s, int restart) { return std::max(std::min(restart, n), 2 * s); }
+// requested restart length (<= 0: the default above): at least 2 s so that
+// s_k <= ceil(m / 2), and no more than n where that allows (reflectors stop
+// at index n).
+inline int gmres_capacity(int n, int s, int restart) {
+  const int want = restart > 0 ? restart : std::max(kMinBasis, kBasisPerColumn * s);
+  return std::max(std::min(want, n), 2 * s);
+}
 
 class GmresEngine {
  public:

@@ -200,6 +200,8 @@ inline int Solver::block_size() const { return state_->block_size(); }
 inline Options& Solver::options() { return state_->options(); }
 inline const Report& Solver::report() const { return state_->report(); }
 
+inline int gmres_basis_capacity(int n, int s, int restart) { return detail::gmres_capacity(n, s, restart); }
+
 inline Report solve_symmetric(int n, int s, const Operator& A, const complex* B, int ldb,
                               complex* X, int ldx, const Options& options) {
   Solver solver(Method::symmetric, n, s, options);
