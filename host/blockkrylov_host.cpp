@@ -381,7 +381,13 @@ int32_t bk_solve(int32_t n, int32_t nrhs, const bk_operator* A, const bk_operato
     if (std::string why = check_options(o); !why.empty()) return out.invalid("solve", why);
     if (o.precond != BK_PRECOND_NONE)
       return out.invalid("solve", "stock preconditioners are built from a CSR matrix: use bk_solve_csr");
-    const Method m = o.method != BK_AUTO ? to_method(o.method) : n == 1 ? Method::symmetric : Method::gmres;
+    // auto: GMRES; for n = 1 (no room for GMRES) the symmetric method, or
+    // qmr when a preconditioner is not a symmetric split.
+    const bool split_ok = o.preconditioner == nullptr || o.preconditioner->symmetric != 0;
+    const Method m = o.method != BK_AUTO ? to_method(o.method)
+                     : n > 1             ? Method::gmres
+                     : split_ok          ? Method::symmetric
+                                         : Method::qmr;
     if (o.preconditioner != nullptr) out.preconditioner("user", 0.0);
     return solve_with(m, n, nrhs, wrap(A), wrap(At), B, ldb, X, ldx, o, out);
   });
@@ -402,9 +408,14 @@ int32_t bk_solve_csr(int32_t n, const int64_t* rowptr, const int32_t* colind, co
     const bool symmetric_preconditioner =
         o.preconditioner != nullptr ? o.preconditioner->symmetric != 0
                                     : o.precond != BK_PRECOND_ILU0 && o.precond != BK_PRECOND_ILUT;
-    const Method m = o.method != BK_AUTO ? to_method(o.method)
-                     : n == 1 || (symmetric_preconditioner && a.is_symmetric()) ? Method::symmetric
-                                                                                : Method::gmres;
+    // (n = 1: block GMRES has no room; a 1 x 1 A is symmetric.)
+    const Method m = o.method != BK_AUTO            ? to_method(o.method)
+                     : !symmetric_preconditioner     ? (n == 1 ? Method::qmr : Method::gmres)
+                     : n == 1 || a.is_symmetric()   ? Method::symmetric
+                                                    : Method::gmres;
+    if (m == Method::symmetric && !symmetric_preconditioner)
+      return out.invalid("symmetric", "an incomplete LU does not keep the operator complex-symmetric; use "
+                                      "ic0, ict, jacobi or ssor, or the qmr or gmres method");
     const Operator opA = [&a](int k, const complex* x, complex* y) { a.multiply(k, x, y); };
     const Operator opAt = [&a](int k, const complex* x, complex* y) { a.multiply_transpose(k, x, y); };
     if (o.precond == BK_PRECOND_NONE) {

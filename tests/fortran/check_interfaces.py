@@ -10,7 +10,7 @@ arguments (names compared case-insensitively, count, order), the kind each C
 type maps to, `value` exactly for arguments passed by value, intent(in) for
 every const pointer, and the matching result (void: subroutine). Every struct
 of the header has a bind(C) derived type with the same fields in the same
-order and kinds, and every enum constant a parameter of the same value.
+order and kinds (a struct field held by value: the type of that struct), and every enum constant a parameter of the same value.
 
 --self-test applies a table of small edits to the texts (an argument
 dropped, swapped, retyped; a field moved; a constant changed; a `value`
@@ -65,7 +65,15 @@ def parse_header(text):
                 fields.append((arr.group(2), C_KINDS[arr.group(1)], int(arr.group(3))))
             else:
                 fname, base, pointer, _ = c_decl(decl)
-                fields.append((fname, "type(c_ptr)" if pointer else C_KINDS[base], None))
+                if pointer:
+                    kind = "type(c_ptr)"
+                elif base in structs:  # a struct held by value: the bind(C) type of that name
+                    kind = "type(%s)" % base
+                elif base in C_KINDS:
+                    kind = C_KINDS[base]
+                else:
+                    raise ValueError("struct %s: no Fortran kind for field %r" % (name, decl))
+                fields.append((fname, kind, None))
         structs[name] = fields
     constants = {}
     for body in re.findall(r"\benum\s*\{(.*?)\}", text, flags=re.S):
@@ -230,6 +238,7 @@ MUTATIONS = [
     (2, "  double atol;", "  double atol;\n  double stol;"),                                # field added
     (2, "BK_STOPPED = 4", "BK_STOPPED = 6"),                                               # constant
     (2, "char message[512];", "char message[256];"),                                       # array length
+    (2, "bk_operator left_t;", "bk_operator *left_t;"),                                    # struct -> pointer
     (3, "      integer(c_int32_t), value :: status\n      type(c_ptr) :: name",
         "      integer(c_int32_t) :: status\n      type(c_ptr) :: name"),                     # value lost
 ]

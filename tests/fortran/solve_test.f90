@@ -4,6 +4,7 @@
 !   outputs  a solve ending without convergence; strided sections; int32 rowptr
 !   nesting  a solve inside an operator of a solve
 !   threads  solves with different operators on two OpenMP threads at once
+!   precond  stock preconditioners (solve_csr) and preconditioner procedures (solve)
 module solve_test_support
   use, intrinsic :: iso_c_binding
   use blockkrylov_solve
@@ -13,6 +14,9 @@ module solve_test_support
   complex(dp), parameter :: helmholtz(3) = [(-1.0_dp, 0.0_dp), (1.7_dp, 0.2_dp), (-1.0_dp, 0.0_dp)]
   complex(dp), parameter :: convection(3) = [(-1.4_dp, 0.0_dp), (2.5_dp, 0.5_dp), (-0.6_dp, 0.1_dp)]
   integer :: failures = 0, inner_status = -99
+  ! M = L L^T, the exact complex-symmetric Cholesky factors of a tridiagonal
+  ! matrix near helmholtz: L(i,i) = chol_d(i), L(i,i-1) = chol_m(i).
+  complex(dp) :: chol_d(n), chol_m(n)
 
   type, bind(C) :: progress_log   ! what the progress callback saw
     integer(c_int32_t) :: calls = 0, bad = 0
@@ -73,6 +77,62 @@ contains
     call solve(apply_h, x(:, 1:k), y(:, 1:k), inner_status, method='gmres', rtol=1.0e-13_dp)
   end subroutine apply_h_inverse
 
+  ! 1-based CSR of the tridiagonal t, rows with sorted columns.
+  pure subroutine tridiagonal_csr(t, rowptr, colind, values)
+    complex(dp), intent(in) :: t(3)
+    integer(c_int64_t), intent(out) :: rowptr(n + 1)
+    integer(c_int32_t), intent(out) :: colind(3 * n - 2)
+    complex(dp), intent(out) :: values(3 * n - 2)
+    integer :: i, j
+    rowptr(1) = 1
+    do i = 1, n
+      rowptr(i + 1) = rowptr(i) + min(i + 1, n) - max(i - 1, 1) + 1
+      do j = max(i - 1, 1), min(i + 1, n)
+        colind(rowptr(i) + j - max(i - 1, 1)) = j
+        values(rowptr(i) + j - max(i - 1, 1)) = t(j - i + 2)
+      end do
+    end do
+  end subroutine tridiagonal_csr
+
+  subroutine factor_near_helmholtz()
+    complex(dp), parameter :: t(3) = helmholtz + [(0.0_dp, 0.0_dp), (0.4_dp, 0.0_dp), (0.0_dp, 0.0_dp)]
+    integer :: i
+    chol_m(1) = 0
+    chol_d(1) = sqrt(t(2))
+    do i = 2, n
+      chol_m(i) = t(1) / chol_d(i - 1)
+      chol_d(i) = sqrt(t(2) - chol_m(i)**2)
+    end do
+  end subroutine factor_near_helmholtz
+
+  ! y = L^-1 x and y = L^-T x.
+  subroutine l_solve(k, x, y)
+    integer, intent(in) :: k
+    complex(dp), intent(in) :: x(:, :)
+    complex(dp), intent(out) :: y(:, :)
+    call bidiagonal_solve(x(:, 1:k), y(:, 1:k), 1, n, 1)
+  end subroutine l_solve
+
+  subroutine lt_solve(k, x, y)
+    integer, intent(in) :: k
+    complex(dp), intent(in) :: x(:, :)
+    complex(dp), intent(out) :: y(:, :)
+    call bidiagonal_solve(x(:, 1:k), y(:, 1:k), n, 1, -1)
+  end subroutine lt_solve
+
+  ! Substitution with L (step 1) or L^T (step -1): row i couples to row
+  ! i - step through chol_m(max(i, i - step)).
+  pure subroutine bidiagonal_solve(x, y, first, last, step)
+    complex(dp), intent(in) :: x(:, :)
+    complex(dp), intent(out) :: y(:, :)
+    integer, intent(in) :: first, last, step
+    integer :: i
+    y(first, :) = x(first, :) / chol_d(first)
+    do i = first + step, last, step
+      y(i, :) = (x(i, :) - chol_m(max(i, i - step)) * y(i - step, :)) / chol_d(i)
+    end do
+  end subroutine bidiagonal_solve
+
   ! Largest relative residual ||b - A x|| / ||b|| over the columns.
   pure function max_residual(t, b, x) result(r)
     complex(dp), intent(in) :: t(3), b(:, :), x(:, :)
@@ -109,28 +169,24 @@ program solve_test
   complex(dp) :: b(n, 2), x(n, 2), x0(n, 2)
   integer(c_int64_t) :: rowptr(n + 1), products
   integer(c_int32_t) :: colind(3 * n - 2)
-  complex(dp) :: values(3 * n - 2)
+  complex(dp) :: values(3 * n - 2), values_c(3 * n - 2)   ! helmholtz, convection
   real(dp) :: res(2)
   character(512) :: message
-  integer :: i, j, status
+  integer :: i, status
 
   do i = 1, n
     b(i, :) = [cmplx(cos(0.3_dp * i), sin(0.1_dp * i), kind=dp), cmplx(1.0_dp / i, -0.5_dp, kind=dp)]
   end do
-  rowptr(1) = 1
-  do i = 1, n   ! helmholtz as 1-based CSR
-    rowptr(i + 1) = rowptr(i) + min(i + 1, n) - max(i - 1, 1) + 1
-    do j = max(i - 1, 1), min(i + 1, n)
-      colind(rowptr(i) + j - max(i - 1, 1)) = j
-      values(rowptr(i) + j - max(i - 1, 1)) = helmholtz(j - i + 2)
-    end do
-  end do
+  call tridiagonal_csr(convection, rowptr, colind, values_c)
+  call tridiagonal_csr(helmholtz, rowptr, colind, values)
+  call factor_near_helmholtz()
 
   call test_layout()
   call test_invalid()
   call test_outputs()
   call test_nesting()
   call test_threads()
+  call test_precond()
   if (failures > 0) then
     print '(a, i0, a)', 'solve_test: ', failures, ' FAILED'
     error stop 1
@@ -149,9 +205,11 @@ contains
     call bk_options_init(opt)
     call bk_report_init(rep)
     call expect(opt%size == c_sizeof(opt) .and. rep%size == c_sizeof(rep), 'layout: struct sizes')
-    call expect(opt%method == BK_AUTO .and. opt%block_size == 0 .and. opt%restart == 60 .and. &
+    call expect(opt%method == BK_AUTO .and. opt%block_size == 0 .and. opt%restart == 0 .and. &
                 opt%rtol == 1.0e-8_dp .and. opt%atol == 0 .and. opt%deflation_tol == 1.0e-12_dp .and. &
-                opt%max_breakdowns == 10 .and. .not. c_associated(opt%preconditioner), 'layout: option defaults')
+                opt%max_breakdowns == 10 .and. .not. c_associated(opt%preconditioner) .and. &
+                opt%precond == BK_PRECOND_NONE .and. opt%omega == 1 .and. opt%drop_tol == 1.0e-3_dp .and. &
+                opt%fill == 5 .and. .not. c_associated(opt%precond_rowptr), 'layout: option defaults')
 
     ! A raw solve filling the report's arrays, history capacity 3 of 4.
     history = -1
@@ -179,9 +237,11 @@ contains
   end subroutine test_layout
 
   subroutine test_invalid()
-    character(*), parameter :: cases(8) = [character(30) :: 'x must have the shape', &
+    character(*), parameter :: cases(17) = [character(30) :: 'x must have the shape', &
         'residuals must have room', 'unknown method', 'A^T', 'nrhs', 'rowptr must have', &
-        'exceeds the entries', 'must equal base']
+        'exceeds the entries', 'must equal base', 'symmetric_split=.true.', 'plain transposes', &
+        'not both', 'unknown precond', 'go together', 'needs precond', 'p_rowptr must have', &
+        'used by precond', 'needs the split M = M1 M1^T']
     integer(c_int64_t) :: rp(n + 1)
     integer :: c
     do c = 1, size(cases)
@@ -199,6 +259,19 @@ contains
         rp(n + 1) = rp(n + 1) + 5
         call solve_csr(rp, colind, values, b, x, status, message=message)
       case (8); call solve_csr(rp - 1, colind - 1, values, b, x, status, message=message)  ! 0-based
+      case (9); call solve(apply_h, b, x, status, method='symmetric', minv=apply_h, message=message)
+      case (10); call solve(apply_h, b, x, status, at=apply_h, method='qmr', minv=apply_h, message=message)
+      case (11); call solve(apply_h, b, x, status, minv=apply_h, m1inv=l_solve, message=message)
+      case (12); call solve_csr(rp, colind, values, b, x, status, precond='ilu', message=message)
+      case (13); call solve_csr(rp, colind, values, b, x, status, precond='ilu0', p_rowptr=rp, message=message)
+      case (14)
+        call solve_csr(rp, colind, values, b, x, status, p_rowptr=rp, p_colind=colind, p_values=values, &
+                       message=message)
+      case (15)
+        call solve_csr(rp, colind, values, b, x, status, precond='ilu0', p_rowptr=rp(1:n), p_colind=colind, &
+                       p_values=values, message=message)
+      case (16); call solve_csr(rp, colind, values, b, x, status, precond='ilut', omega=1.5_dp, message=message)
+      case (17); call solve_csr(rp, colind, values, b, x, status, method='symmetric', precond='ilut', message=message)
       end select
       call expect(status == BK_INVALID .and. all(x == x0) .and. index(message, trim(cases(c))) > 0, &
                   'invalid: ' // trim(cases(c)) // ': status ' // status_name(status) // ', ' // trim(message))
@@ -271,5 +344,53 @@ contains
     !$omp end parallel
     call expect(all(stat == BK_CONVERGED) .and. all(worst <= 1.01e-8_dp), 'threads: concurrent solves')
   end subroutine test_threads
+
+  ! Stock preconditioners through solve_csr; through solve, L L^T factors of
+  ! a matrix near helmholtz, and minv = A^-1; converged to the true residual.
+  ! Exact ones (ic0, ilu0 of a tridiagonal A, A^-1) converge at once. The
+  ! symmetric and two-sided methods coincide on a complex-symmetric operator
+  ! (the latter with transposes derived from symmetric_split).
+  subroutine test_precond()
+    integer(c_int64_t) :: prods(6), its(6)
+    character(40) :: name
+    real(dp) :: setup, worst
+    integer :: c
+    do c = 1, 6
+      x = 0
+      name = '?'
+      select case (c)
+      case (1)
+        call solve_csr(rowptr, colind, values, b, x, status, method='symmetric', precond='ic0', &
+                       preconditioner=name, setup_seconds=setup, products=prods(c), iterations=its(c))
+      case (2)
+        call solve_csr(rowptr, colind, values_c, b, x, status, method='gmres', precond=' ILU0', &
+                       preconditioner=name, setup_seconds=setup, products=prods(c), iterations=its(c))
+      case (3)  ! ilu0 of convection, far from helmholtz; 'auto' must not take the symmetric method
+        call solve_csr(int(rowptr), colind, values, b, x, status, precond='ilu0', &
+                       p_rowptr=int(rowptr), p_colind=colind, p_values=values_c, preconditioner=name, &
+                       setup_seconds=setup, products=prods(c), iterations=its(c))
+      case (4)
+        call solve(apply_h, b, x, status, method='symmetric', m1inv=l_solve, m2inv=lt_solve, &
+                   symmetric_split=.true., products=prods(c), iterations=its(c))
+      case (5)
+        call solve(apply_h, b, x, status, at=apply_h, method='qmr', m1inv=l_solve, m2inv=lt_solve, &
+                   symmetric_split=.true., products=prods(c), iterations=its(c))
+      case (6)  ! M^-1 = A^-1 by a nested solve
+        call solve(apply_h, b, x, status, method='gmres', minv=apply_h_inverse, products=prods(c), &
+                   iterations=its(c))
+      end select
+      worst = max_residual(merge(convection, helmholtz, c == 2), b, x)
+      call expect(status == BK_CONVERGED .and. worst <= 1.01e-8_dp .and. &
+                  (c > 3 .or. (setup >= 0 .and. name == merge('ic0 ', 'ilu0', c == 1))), &
+                  'precond: case ' // achar(48 + c) // ': ' // status_name(status) // ', ' // trim(name))
+    end do
+    call expect(all(prods(1:2) <= 8) .and. prods(3) > 8, 'precond: stock products')
+    x = 0   ! n = 1: 'auto' takes qmr, not the symmetric method ilu0 cannot serve
+    call solve_csr([1_c_int64_t, 2_c_int64_t], [1_c_int32_t], [(2.0_dp, 1.0_dp)], b(1:1, :), x(1:1, :), status, &
+                   precond='ilu0')
+    call expect(status == BK_CONVERGED .and. all(abs(x(1, :) * (2.0_dp, 1.0_dp) - b(1, :)) < 1.0e-12_dp), &
+                'precond: n = 1, auto')
+    call expect(its(5) == its(4) .and. its(4) < 40 .and. prods(6) <= 8, 'precond: procedures')
+  end subroutine test_precond
 
 end program solve_test
