@@ -7,23 +7,18 @@
 
 namespace {
 
+// Defined dynamic symbols, less version-node definitions ('A' entries).
 std::set<std::string> dynamic_symbols(const std::string& lib) {
   std::set<std::string> names;
-  const std::string cmd = "nm -D --defined-only '" + lib + "'";
-  FILE* pipe = popen(cmd.c_str(), "r");
-  if (!pipe) return names;
+  FILE* pipe = popen(("nm -D --defined-only '" + lib + "'").c_str(), "r");
   char line[1024];
-  while (std::fgets(line, sizeof line, pipe)) {
+  while (pipe != nullptr && std::fgets(line, sizeof line, pipe)) {
     std::string l(line);
-    while (!l.empty() && (l.back() == '\n' || l.back() == '\r')) l.pop_back();
-    const auto pos = l.find_last_of(' ');
-    std::string name = pos == std::string::npos ? l : l.substr(pos + 1);
-    if (const auto at = name.find('@'); at != std::string::npos) name.resize(at);
-    // Version-node definitions ('A' entries such as the node name) are not functions.
-    if (l.find(" A ") != std::string::npos) continue;
-    if (!name.empty()) names.insert(name);
+    l = l.substr(0, l.find_last_not_of("\r\n") + 1);
+    std::string name = l.substr(l.find_last_of(' ') + 1);
+    if (l.find(" A ") == std::string::npos && !name.empty()) names.insert(name.substr(0, name.find('@')));
   }
-  pclose(pipe);
+  if (pipe != nullptr) pclose(pipe);
   return names;
 }
 

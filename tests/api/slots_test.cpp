@@ -37,24 +37,16 @@ TEST(SlotStore, ConcurrentFirstUseCreatesStorageOnce) {
 
 TEST(SlotStore, ThreadBeyondFirstSizeGetsItsOwnSlotWithoutMovingOthers) {
   static bk::SlotStore<int> store;
-  auto grow = [](int t) { return [t] { store.grow(t, 2); }; };
-  int* s0 = store.get(0, grow(0));
-  int* s1 = store.get(1, grow(1));
-  *s0 = 10;
-  *s1 = 11;
-  int* s5 = store.get(5, grow(5));
-  int* s40 = store.get(40, grow(40));
-  *s5 = 15;
-  *s40 = 50;
-  EXPECT_EQ(store.get(0, grow(0)), s0);  // existing slots never move
-  EXPECT_EQ(store.get(1, grow(1)), s1);
-  EXPECT_EQ(store.get(5, grow(5)), s5);
-  EXPECT_EQ(*s0, 10);
-  EXPECT_EQ(*s1, 11);
-  EXPECT_EQ(*s5, 15);
-  EXPECT_EQ(*s40, 50);
+  auto get = [](int t) { return store.get(t, [t] { store.grow(t, 2); }); };
+  const int threads[] = {0, 1, 5, 40};
+  int* slots[4];
+  for (int i = 0; i < 4; ++i) *(slots[i] = get(threads[i])) = 10 + threads[i];
+  for (int i = 0; i < 4; ++i) {
+    EXPECT_EQ(get(threads[i]), slots[i]);  // existing slots never move
+    EXPECT_EQ(*slots[i], 10 + threads[i]);
+  }
   std::set<int*> distinct;
-  for (int t = 0; t <= 40; ++t) distinct.insert(store.get(t, grow(t)));
+  for (int t = 0; t <= 40; ++t) distinct.insert(get(t));
   EXPECT_EQ(distinct.size(), 41u);
 }
 

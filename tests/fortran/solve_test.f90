@@ -1,10 +1,10 @@
 ! Tests of module blockkrylov_solve, in groups:
 !   layout   the bind(C) types against what the library writes into them
 !   invalid  refused arguments: BK_INVALID, X untouched, a message saying why
-!   outputs  a solve ending without convergence; strided sections; int32 rowptr
-!   nesting  a solve inside an operator of a solve
+!   outputs  a solve ending without convergence; strided sections
 !   threads  solves with different operators on two OpenMP threads at once
-!   precond  stock preconditioners (solve_csr) and preconditioner procedures (solve)
+!   precond  stock preconditioners (solve_csr) and preconditioner procedures
+!            (solve), one of them a solve inside the outer solve's callback
 module solve_test_support
   use, intrinsic :: iso_c_binding
   use blockkrylov_solve
@@ -13,10 +13,12 @@ module solve_test_support
   ! Tridiagonal matrices as (A(i+1,i), A(i,i), A(i,i+1)), read-only.
   complex(dp), parameter :: helmholtz(3) = [(-1.0_dp, 0.0_dp), (1.7_dp, 0.2_dp), (-1.0_dp, 0.0_dp)]
   complex(dp), parameter :: convection(3) = [(-1.4_dp, 0.0_dp), (2.5_dp, 0.5_dp), (-0.6_dp, 0.1_dp)]
+  ! M = L L^T with L lower bidiagonal, L(i,i) = chol_d and L(i,i-1) = chol_m:
+  ! the Cholesky factor of the endless tridiagonal matrix helmholtz + 0.2 I,
+  ! d^2 + m^2 = t(2) + 0.2 and d m = t(1), complex-symmetric and not exact.
+  complex(dp), parameter :: chol_d = sqrt((helmholtz(2) + 0.2_dp + sqrt((helmholtz(2) + 0.2_dp)**2 &
+                                          - 4 * helmholtz(1)**2)) / 2), chol_m = helmholtz(1) / chol_d
   integer :: failures = 0, inner_status = -99
-  ! M = L L^T, the exact complex-symmetric Cholesky factors of a tridiagonal
-  ! matrix near helmholtz: L(i,i) = chol_d(i), L(i,i-1) = chol_m(i).
-  complex(dp) :: chol_d(n), chol_m(n)
 
   type, bind(C) :: progress_log   ! what the progress callback saw
     integer(c_int32_t) :: calls = 0, bad = 0
@@ -77,61 +79,28 @@ contains
     call solve(apply_h, x(:, 1:k), y(:, 1:k), inner_status, method='gmres', rtol=1.0e-13_dp)
   end subroutine apply_h_inverse
 
-  ! 1-based CSR of the tridiagonal t, rows with sorted columns.
-  pure subroutine tridiagonal_csr(t, rowptr, colind, values)
-    complex(dp), intent(in) :: t(3)
-    integer(c_int64_t), intent(out) :: rowptr(n + 1)
-    integer(c_int32_t), intent(out) :: colind(3 * n - 2)
-    complex(dp), intent(out) :: values(3 * n - 2)
-    integer :: i, j
-    rowptr(1) = 1
-    do i = 1, n
-      rowptr(i + 1) = rowptr(i) + min(i + 1, n) - max(i - 1, 1) + 1
-      do j = max(i - 1, 1), min(i + 1, n)
-        colind(rowptr(i) + j - max(i - 1, 1)) = j
-        values(rowptr(i) + j - max(i - 1, 1)) = t(j - i + 2)
-      end do
-    end do
-  end subroutine tridiagonal_csr
-
-  subroutine factor_near_helmholtz()
-    complex(dp), parameter :: t(3) = helmholtz + [(0.0_dp, 0.0_dp), (0.4_dp, 0.0_dp), (0.0_dp, 0.0_dp)]
-    integer :: i
-    chol_m(1) = 0
-    chol_d(1) = sqrt(t(2))
-    do i = 2, n
-      chol_m(i) = t(1) / chol_d(i - 1)
-      chol_d(i) = sqrt(t(2) - chol_m(i)**2)
-    end do
-  end subroutine factor_near_helmholtz
-
-  ! y = L^-1 x and y = L^-T x.
+  ! y = L^-1 x and y = L^-T x, by substitution.
   subroutine l_solve(k, x, y)
     integer, intent(in) :: k
     complex(dp), intent(in) :: x(:, :)
     complex(dp), intent(out) :: y(:, :)
-    call bidiagonal_solve(x(:, 1:k), y(:, 1:k), 1, n, 1)
+    integer :: i
+    y(1, 1:k) = x(1, 1:k) / chol_d
+    do i = 2, n
+      y(i, 1:k) = (x(i, 1:k) - chol_m * y(i - 1, 1:k)) / chol_d
+    end do
   end subroutine l_solve
 
   subroutine lt_solve(k, x, y)
     integer, intent(in) :: k
     complex(dp), intent(in) :: x(:, :)
     complex(dp), intent(out) :: y(:, :)
-    call bidiagonal_solve(x(:, 1:k), y(:, 1:k), n, 1, -1)
-  end subroutine lt_solve
-
-  ! Substitution with L (step 1) or L^T (step -1): row i couples to row
-  ! i - step through chol_m(max(i, i - step)).
-  pure subroutine bidiagonal_solve(x, y, first, last, step)
-    complex(dp), intent(in) :: x(:, :)
-    complex(dp), intent(out) :: y(:, :)
-    integer, intent(in) :: first, last, step
     integer :: i
-    y(first, :) = x(first, :) / chol_d(first)
-    do i = first + step, last, step
-      y(i, :) = (x(i, :) - chol_m(max(i, i - step)) * y(i - step, :)) / chol_d(i)
+    y(n, 1:k) = x(n, 1:k) / chol_d
+    do i = n - 1, 1, -1
+      y(i, 1:k) = (x(i, 1:k) - chol_m * y(i + 1, 1:k)) / chol_d
     end do
-  end subroutine bidiagonal_solve
+  end subroutine lt_solve
 
   ! Largest relative residual ||b - A x|| / ||b|| over the columns.
   pure function max_residual(t, b, x) result(r)
@@ -172,19 +141,20 @@ program solve_test
   complex(dp) :: values(3 * n - 2), values_c(3 * n - 2)   ! helmholtz, convection
   real(dp) :: res(2)
   character(512) :: message
-  integer :: i, status
+  integer :: i, j, status
 
   do i = 1, n
     b(i, :) = [cmplx(cos(0.3_dp * i), sin(0.1_dp * i), kind=dp), cmplx(1.0_dp / i, -0.5_dp, kind=dp)]
   end do
-  call tridiagonal_csr(convection, rowptr, colind, values_c)
-  call tridiagonal_csr(helmholtz, rowptr, colind, values)
-  call factor_near_helmholtz()
+  ! 1-based CSR of the tridiagonal matrices, rows with sorted columns.
+  rowptr = [1_c_int64_t, (3_c_int64_t * i, i = 1, n - 1), 3_c_int64_t * n - 1]
+  colind = [((j, j = max(i - 1, 1), min(i + 1, n)), i = 1, n)]
+  values = [((helmholtz(j - i + 2), j = max(i - 1, 1), min(i + 1, n)), i = 1, n)]
+  values_c = [((convection(j - i + 2), j = max(i - 1, 1), min(i + 1, n)), i = 1, n)]
 
   call test_layout()
   call test_invalid()
   call test_outputs()
-  call test_nesting()
   call test_threads()
   call test_precond()
   if (failures > 0) then
@@ -237,11 +207,11 @@ contains
   end subroutine test_layout
 
   subroutine test_invalid()
-    character(*), parameter :: cases(17) = [character(30) :: 'x must have the shape', &
+    character(*), parameter :: cases(19) = [character(30) :: 'x must have the shape', &
         'residuals must have room', 'unknown method', 'A^T', 'nrhs', 'rowptr must have', &
         'exceeds the entries', 'must equal base', 'symmetric_split=.true.', 'plain transposes', &
         'not both', 'unknown precond', 'go together', 'needs precond', 'p_rowptr must have', &
-        'used by precond', 'needs the split M = M1 M1^T']
+        'used by precond', 'needs the split M = M1 M1^T', 'drop_tol and fill are used', 'need the solve']
     integer(c_int64_t) :: rp(n + 1)
     integer :: c
     do c = 1, size(cases)
@@ -272,6 +242,8 @@ contains
                        p_values=values, message=message)
       case (16); call solve_csr(rp, colind, values, b, x, status, precond='ilut', omega=1.5_dp, message=message)
       case (17); call solve_csr(rp, colind, values, b, x, status, method='symmetric', precond='ilut', message=message)
+      case (18); call solve_csr(rp, colind, values, b, x, status, precond='ssor', fill=2.0_dp, message=message)
+      case (19); call solve(apply_h, b, x, status, minv_t=apply_h, message=message)
       end select
       call expect(status == BK_INVALID .and. all(x == x0) .and. index(message, trim(cases(c))) > 0, &
                   'invalid: ' // trim(cases(c)) // ': status ' // status_name(status) // ', ' // trim(message))
@@ -282,7 +254,7 @@ contains
   end subroutine test_invalid
 
   subroutine test_outputs()
-    complex(dp) :: bb(2 * n, 3), xx(2 * n, 3), x64(n, 2)
+    complex(dp) :: bb(2 * n, 3), xx(2 * n, 3)
     ! Without convergence: the last iterate's true residuals, within the limit.
     x = 0
     call solve(apply_c, b, x, status, at=apply_ct, method='qmr', max_products=40, residuals=res, &
@@ -298,24 +270,7 @@ contains
     call expect(status == BK_CONVERGED .and. max_residual(helmholtz, b, xx(1::2, 1::2)) <= 1.01e-8_dp .and. &
                 all(xx(2::2, :) == (5.0_dp, 5.0_dp)) .and. all(xx(:, 2) == (5.0_dp, 5.0_dp)), &
                 'outputs: strided sections')
-    ! Default-integer rowptr, method name with capitals and blanks.
-    x64 = 0
-    call solve_csr(rowptr, colind, values, b, x64, status, method='gmres')
-    x = 0
-    call solve_csr(int(rowptr), colind, values, b, x, status, method=' GMRES ')
-    call expect(status == BK_CONVERGED .and. all(x == x64), 'outputs: int32 rowptr solves like int64')
   end subroutine test_outputs
-
-  ! Solving A^{-1} X = B, each product a solve of its own, gives X = A B;
-  ! a context shared between solves would give the inner one's operator to the outer.
-  subroutine test_nesting()
-    complex(dp) :: ab(n, 2)
-    x = 0
-    call solve(apply_h_inverse, b, x, status, method='gmres', rtol=1.0e-10_dp)
-    call apply_h(2, b, ab)
-    call expect(status == BK_CONVERGED .and. inner_status == BK_CONVERGED .and. &
-                maxval(abs(x - ab)) <= 1.0e-8_dp * maxval(abs(ab)), 'nesting: gmres over gmres solves')
-  end subroutine test_nesting
 
   ! Two threads start together and solve 20 times each with their own operator.
   subroutine test_threads()
@@ -324,36 +279,31 @@ contains
     complex(dp) :: xc(n, 2)
     worst = 0
     stat = BK_CONVERGED
-    !$omp parallel num_threads(2) private(c, k, st, xc)
-    !$omp barrier
-    !$omp do schedule(static, 1)
+    !$omp parallel do num_threads(2) schedule(static, 1) private(k, st, xc)
     do c = 1, 2
       do k = 1, 20
         xc = 0
-        if (c == 1) then
-          call solve(apply_h, b, xc, st, method='symmetric')
-          worst(c) = max(worst(c), max_residual(helmholtz, b, xc))
-        else
-          call solve(apply_c, b, xc, st, at=apply_ct, method='qmr', block_size=1)
-          worst(c) = max(worst(c), max_residual(convection, b, xc))
-        end if
+        if (c == 1) call solve(apply_h, b, xc, st, method='symmetric')
+        if (c == 2) call solve(apply_c, b, xc, st, at=apply_ct, method='qmr', block_size=1)
+        worst(c) = max(worst(c), max_residual(merge(helmholtz, convection, c == 1), b, xc))
         if (st /= BK_CONVERGED) stat(c) = st
       end do
     end do
-    !$omp end do
-    !$omp end parallel
+    !$omp end parallel do
     call expect(all(stat == BK_CONVERGED) .and. all(worst <= 1.01e-8_dp), 'threads: concurrent solves')
   end subroutine test_threads
 
   ! Stock preconditioners through solve_csr; through solve, L L^T factors of
-  ! a matrix near helmholtz, and minv = A^-1; converged to the true residual.
-  ! Exact ones (ic0, ilu0 of a tridiagonal A, A^-1) converge at once. The
-  ! symmetric and two-sided methods coincide on a complex-symmetric operator
-  ! (the latter with transposes derived from symmetric_split).
+  ! a matrix near helmholtz, and minv = A^-1 by a nested solve (which would
+  ! take over the outer solve's procedures if their contexts were shared);
+  ! converged to the true residual. Exact ones (ic0, ilu0 of a tridiagonal A,
+  ! A^-1) converge at once. The symmetric and two-sided methods coincide on a
+  ! complex-symmetric operator (the latter with transposes derived from
+  ! symmetric_split).
   subroutine test_precond()
     integer(c_int64_t) :: prods(6), its(6)
     character(40) :: name
-    real(dp) :: setup, worst
+    real(dp) :: setup
     integer :: c
     do c = 1, 6
       x = 0
@@ -362,8 +312,8 @@ contains
       case (1)
         call solve_csr(rowptr, colind, values, b, x, status, method='symmetric', precond='ic0', &
                        preconditioner=name, setup_seconds=setup, products=prods(c), iterations=its(c))
-      case (2)
-        call solve_csr(rowptr, colind, values_c, b, x, status, method='gmres', precond=' ILU0', &
+      case (2)  ! default-integer rowptr; names with capitals and blanks
+        call solve_csr(int(rowptr), colind, values_c, b, x, status, method=' GMRES', precond=' ILU0 ', &
                        preconditioner=name, setup_seconds=setup, products=prods(c), iterations=its(c))
       case (3)  ! ilu0 of convection, far from helmholtz; 'auto' must not take the symmetric method
         call solve_csr(int(rowptr), colind, values, b, x, status, precond='ilu0', &
@@ -375,22 +325,22 @@ contains
       case (5)
         call solve(apply_h, b, x, status, at=apply_h, method='qmr', m1inv=l_solve, m2inv=lt_solve, &
                    symmetric_split=.true., products=prods(c), iterations=its(c))
-      case (6)  ! M^-1 = A^-1 by a nested solve
+      case (6)
         call solve(apply_h, b, x, status, method='gmres', minv=apply_h_inverse, products=prods(c), &
                    iterations=its(c))
       end select
-      worst = max_residual(merge(convection, helmholtz, c == 2), b, x)
-      call expect(status == BK_CONVERGED .and. worst <= 1.01e-8_dp .and. &
-                  (c > 3 .or. (setup >= 0 .and. name == merge('ic0 ', 'ilu0', c == 1))), &
+      call expect(status == BK_CONVERGED .and. max_residual(merge(convection, helmholtz, c == 2), b, x) &
+                  <= 1.01e-8_dp .and. (c > 3 .or. (setup >= 0 .and. name == merge('ic0 ', 'ilu0', c == 1))), &
                   'precond: case ' // achar(48 + c) // ': ' // status_name(status) // ', ' // trim(name))
     end do
     call expect(all(prods(1:2) <= 8) .and. prods(3) > 8, 'precond: stock products')
+    call expect(its(5) == its(4) .and. its(4) < 40 .and. prods(6) <= 8 .and. inner_status == BK_CONVERGED, &
+                'precond: procedures')
     x = 0   ! n = 1: 'auto' takes qmr, not the symmetric method ilu0 cannot serve
     call solve_csr([1_c_int64_t, 2_c_int64_t], [1_c_int32_t], [(2.0_dp, 1.0_dp)], b(1:1, :), x(1:1, :), status, &
                    precond='ilu0')
     call expect(status == BK_CONVERGED .and. all(abs(x(1, :) * (2.0_dp, 1.0_dp) - b(1, :)) < 1.0e-12_dp), &
                 'precond: n = 1, auto')
-    call expect(its(5) == its(4) .and. its(4) < 40 .and. prods(6) <= 8, 'precond: procedures')
   end subroutine test_precond
 
 end program solve_test

@@ -220,12 +220,6 @@ TEST(Lanczos, TightToleranceRestartsFromTrueResidualWithoutCheckingEveryStep) {
   }
 }
 
-}  // namespace
-
-namespace {
-
-using namespace host_test;
-
 // One Solver serves many systems: more columns than its block size are
 // solved block after block, each block exactly as a solve of those columns
 // alone, and the report aggregates them; the solver is reused for a second
@@ -267,12 +261,6 @@ TEST(SolverObject, BlocksReuseAndLimits) {
     expect_residuals(a, s, B.data(), X.data(), rep);
   }
 }
-
-}  // namespace
-
-namespace {
-
-using namespace host_test;
 
 // Equal, zero and dependent right-hand sides cost nothing extra with the
 // Lanczos methods (they are deflated and recovered as combinations), and

@@ -13,65 +13,59 @@ namespace {
 using zc = std::complex<double>;
 const double kNaN = std::numeric_limits<double>::quiet_NaN();
 
-TEST(ColBlockNorms, ReadsOnlyRowsOneToN) {
-  // ldx = 4, n = 2: rows 3 and 4 hold huge values that must not be read.
-  std::vector<zc> x = {{3, 4}, {0, 0}, {1e300, 0}, {1e300, 0},
-                       {1, 0}, {0, -1}, {1e300, 0}, {kNaN, 0}};
+// ldx = 4, n = 2: rows 3 and 4 hold values that must not be read; no
+// columns (s = 0 or negative) writes nothing.
+TEST(ColBlockNorms, ReadsOnlyRowsOneToNAndNoColumnsWritesNothing) {
+  std::vector<zc> x = {{3, 4}, {0, 0}, {1e300, 0}, {1e300, 0}, {1, 0}, {0, -1}, {1e300, 0}, {kNaN, 0}};
   int32_t ldx = 4, n = 2, s = 2;
   double nrm[2] = {0, 0};
   C_COLBLOCKNORMS(x.data(), &ldx, &n, &s, nrm);
   EXPECT_DOUBLE_EQ(nrm[0], 5.0);
   EXPECT_DOUBLE_EQ(nrm[1], std::sqrt(2.0));
-}
-
-TEST(ColBlockNorms, NoColumnsWritesNothing) {
-  zc x[1] = {{1, 1}};
-  double nrm[1] = {-7.0};
-  int32_t ldx = 1, n = 1;
-  for (int32_t s : {0, -3}) {
-    C_COLBLOCKNORMS(x, &ldx, &n, &s, nrm);
+  for (int32_t none : {0, -3}) {
+    nrm[0] = -7.0;
+    C_COLBLOCKNORMS(x.data(), &ldx, &n, &none, nrm);
     EXPECT_EQ(nrm[0], -7.0);
   }
 }
 
 struct Progress {
-  int32_t it = 0, itold = 0, m = 0, itpred = -5;
+  int32_t it = 0, itold = 0, itpred = -5;
   double tol = 0, rmax = 0, pct = -5;
   int32_t call(std::vector<double> nrm) {
-    m = static_cast<int32_t>(nrm.size());
+    int32_t m = static_cast<int32_t>(nrm.size());
     return C_CONVERGENCEPROGRESS(&it, &itold, &tol, &rmax, nrm.data(), &m, &itpred, &pct);
   }
 };
 
-TEST(ConvergenceProgress, FirstCallPrediction) {
-  Progress p;
-  p.it = 10;
-  p.tol = 1e-6;
-  p.rmax = 1.0;
-  EXPECT_EQ(p.call({0.05, 0.1, 0.01}), 0);
-  EXPECT_EQ(p.itpred, 110);  // rate 0.1, avgrate 0.05, q = 5 / 0.05 = 100
-  EXPECT_NEAR(p.pct, 1000.0 / 110.0, 1e-12);
-  EXPECT_EQ(p.rmax, 0.1);
-}
-
-TEST(ConvergenceProgress, AllConvergedAndEmpty) {
-  Progress p;
-  p.it = 7;
-  p.itold = 3;
-  p.tol = 1e-3;
-  p.rmax = 1.0;
-  EXPECT_EQ(p.call({1e-4, 1e-3}), 1);  // equality counts as converged
-  EXPECT_EQ(p.pct, 100.0);
-  EXPECT_EQ(p.itpred, 7);
-  EXPECT_EQ(p.rmax, 1e-3);
-
-  Progress e;
-  e.it = 4;
-  e.rmax = 9.0;
-  EXPECT_EQ(e.call({}), 1);
-  EXPECT_EQ(e.pct, 100.0);
-  EXPECT_EQ(e.itpred, 4);
-  EXPECT_EQ(e.rmax, 0.0);
+// One call from a given state: its result, prediction, percentage and rmax.
+TEST(ConvergenceProgress, SingleCalls) {
+  struct Case {
+    const char* what;
+    int32_t it, itold;
+    double tol, rmax;
+    std::vector<double> nrm;
+    int32_t result, itpred;
+    double pct, rmax_out;
+  } cases[] = {
+      // rate 0.1, avgrate 0.05, q = 5 / 0.05 = 100
+      {"first call", 10, 0, 1e-6, 1.0, {0.05, 0.1, 0.01}, 0, 110, 1000.0 / 110.0, 0.1},
+      {"NaN entries ignored", 10, 0, 1e-6, 1.0, {kNaN, 0.1, kNaN}, 0, 110, 1000.0 / 110.0, 0.1},
+      {"equality converges", 7, 3, 1e-3, 1.0, {1e-4, 1e-3}, 1, 7, 100.0, 1e-3},
+      {"no columns", 4, 0, 0.0, 9.0, {}, 1, 4, 100.0, 0.0},
+      {"a NaN alone does not block", 0, 0, 1e-6, 0.0, {kNaN, 1e-9}, 1, 0, 100.0, 1e-9},
+      {"same iteration twice: rate infinite", 5, 5, 1e-6, 1.0, {0.1}, 0, 6, 500.0 / 6.0, 0.1},
+      {"slow rate capped at 1000", 1, 0, 1e-300, 1.0, {0.999999}, 0, 1001, 100.0 / 1001.0, 0.999999},
+      {"growth on the first call: pct 0", 1, 0, 1e-8, 1.0, {2.0}, 0, -5, 0.0, 2.0},
+  };
+  for (const Case& c : cases) {
+    Progress p;
+    p.it = c.it, p.itold = c.itold, p.tol = c.tol, p.rmax = c.rmax;
+    EXPECT_EQ(p.call(c.nrm), c.result) << c.what;
+    EXPECT_EQ(p.itpred, c.itpred) << c.what;
+    EXPECT_NEAR(p.pct, c.pct, 1e-12) << c.what;
+    EXPECT_EQ(p.rmax, c.rmax_out) << c.what;
+  }
 }
 
 TEST(ConvergenceProgress, GrowingNormResetsAverageAndKeepsPrediction) {
@@ -96,52 +90,11 @@ TEST(ConvergenceProgress, GrowingNormResetsAverageAndKeepsPrediction) {
   p.it = 4;
   p.call({0.05});
   EXPECT_EQ(p.itpred, 4 + static_cast<int>(std::log10(0.05 / 1e-8) / 0.5 + 0.5));
-
-  Progress first;  // growth on the very first call: pct reset to 0
-  first.it = 1;
-  first.tol = 1e-8;
-  first.rmax = 1.0;
-  EXPECT_EQ(first.call({2.0}), 0);
-  EXPECT_EQ(first.pct, 0.0);
-  EXPECT_EQ(first.itpred, -5);
-}
-
-TEST(ConvergenceProgress, SlowRateIsCappedAtThousand) {
-  Progress p;
-  p.it = 1;
-  p.tol = 1e-300;
-  p.rmax = 1.0;
-  p.call({0.999999});
-  EXPECT_EQ(p.itpred, 1001);
-  p.tol = 0.0;  // tol = 0 makes the quotient infinite: capped too
-  p.itold = 1;
-  p.it = 2;
-  p.call({0.999});
-  EXPECT_EQ(p.itpred, 1002);
-}
-
-TEST(ConvergenceProgress, NaNEntriesAreIgnored) {
-  Progress p;
-  p.it = 10;
-  p.tol = 1e-6;
-  p.rmax = 1.0;
-  EXPECT_EQ(p.call({kNaN, 0.1, kNaN}), 0);
-  EXPECT_EQ(p.itpred, 110);
-  EXPECT_EQ(p.rmax, 0.1);
-  Progress q;
-  q.tol = 1e-6;
-  EXPECT_EQ(q.call({kNaN, 1e-9}), 1);  // a NaN alone does not block convergence
-  EXPECT_EQ(q.rmax, 1e-9);
-}
-
-TEST(ConvergenceProgress, SameIterationTwicePredictsOneMore) {
-  Progress p;
+  p.tol = 0.0;  // tol = 0 makes the quotient infinite: capped
+  p.itold = 4;
   p.it = 5;
-  p.itold = 5;
-  p.tol = 1e-6;
-  p.rmax = 1.0;
-  p.call({0.1});  // rate infinite
-  EXPECT_EQ(p.itpred, 6);
+  p.call({0.049});
+  EXPECT_EQ(p.itpred, 1005);
 }
 
 }  // namespace

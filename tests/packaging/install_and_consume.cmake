@@ -76,8 +76,8 @@ if(PKG_CONFIG)
   set(ENV{PKG_CONFIG_PATH} ${libdir}/pkgconfig)
   separate_arguments(extra UNIX_COMMAND "${flags}")
   # One program per package: compiler, source, pkg-config name.
-  foreach(entry "C_COMPILER;consumer.c;blockkrylov" "CXX_COMPILER;consumer.cpp;blockkrylov-cxx"
-                "C_COMPILER;consumer_host.c;blockkrylov-host")
+  foreach(entry "C_COMPILER;../../api/c_header_check.c;blockkrylov" "CXX_COMPILER;consumer.cpp;blockkrylov-cxx"
+                "C_COMPILER;../../host/c_interface.c;blockkrylov-host")
     list(GET entry 0 compiler)
     list(GET entry 1 source)
     list(GET entry 2 package)

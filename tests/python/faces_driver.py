@@ -1,15 +1,9 @@
-"""Cross-language driver: solves a fixed set of problems through bk_solve_csr
-(blockkrylov.solve with a SciPy CSR matrix) and prints one line per case,
+"""Cross-language driver (see tests/host/faces_test.cpp): solves the fixed
+problem set through blockkrylov.solve with SciPy CSR matrices and prints
+`<problem> <method> <status> <products> <maxres>` per case, as the drivers of
+the other languages do. The kernel library's records go to standard error
+while solving. Exits with 77 (skipped) when SciPy is missing."""
 
-    <problem> <method> <status> <products> <maxres>
-
-which the drivers of the other languages print alike. The kernel library's
-records, written to the process's standard output, are sent to standard
-error while solving, so that standard output holds those lines only.
-Exits with 77 (skipped) when SciPy is missing.
-"""
-
-import contextlib
 import ctypes
 import os
 import sys
@@ -19,66 +13,36 @@ import numpy as np
 try:
     import scipy.sparse as sp
 except ImportError:
-    print("faces_driver: SciPy is missing", file=sys.stderr)
     sys.exit(77)
 
 import blockkrylov
 
 N = 200
+# (diagonal, A(i+1, i), A(i, i+1)) of the tridiagonal problems.
+PROBLEMS = {"helmholtz": (1.7 + 0.2j, -1.0, -1.0), "convection": (2.5 + 0.5j, -1.4, -0.6 + 0.1j)}
 CASES = [("helmholtz", "symmetric"), ("helmholtz", "qmr"), ("helmholtz", "gmres"),
          ("convection", "qmr"), ("convection", "gmres")]
-# (diagonal, A(i+1, i), A(i, i+1)) of the tridiagonal problems.
-PROBLEMS = {"helmholtz": (1.7 + 0.2j, -1.0, -1.0),
-            "convection": (2.5 + 0.5j, -1.4, -0.6 + 0.1j)}
 
+# Integer arithmetic alone, the same bits in every language (1-based i, j):
+# b(i, j) = (u mod 1009)/1009 - 1/2 + i ((v mod 997)/997 - 1/2),
+# u = 7919 i + 104729 j, v = 104729 i + 7919 j + 13.
+i, j = np.arange(1, N + 1, dtype=np.int64)[:, None], np.arange(1, 5, dtype=np.int64)[None, :]
+B = (((7919 * i + 104729 * j) % 1009) / 1009.0 - 0.5
+     + 1j * (((104729 * i + 7919 * j + 13) % 997) / 997.0 - 0.5))
 
-def matrix(name):
-    diagonal, lower, upper = PROBLEMS[name]
-    i = np.arange(N - 1)
-    rows = np.concatenate([np.arange(N), i + 1, i])
-    cols = np.concatenate([np.arange(N), i, i + 1])
-    vals = np.concatenate([np.full(N, diagonal), np.full(N - 1, lower), np.full(N - 1, upper)])
-    A = sp.csr_matrix((vals.astype(complex), (rows, cols)), shape=(N, N))
-    A.sort_indices()
-    return A
-
-
-def right_hand_sides():
-    """Integer arithmetic alone, the same bits in every language:
-    b(i, j) = (u mod 1009)/1009 - 1/2 + i ((v mod 997)/997 - 1/2) with
-    u = 7919 i + 104729 j, v = 104729 i + 7919 j + 13 (1-based i, j)."""
-    i = np.arange(1, N + 1, dtype=np.int64)[:, None]
-    j = np.arange(1, 5, dtype=np.int64)[None, :]
-    re = ((7919 * i + 104729 * j) % 1009) / 1009.0 - 0.5
-    im = ((104729 * i + 7919 * j + 13) % 997) / 997.0 - 0.5
-    return re + 1j * im
-
-
-@contextlib.contextmanager
-def records_to_stderr():
-    """Point file descriptor 1 at standard error for the duration."""
-    libc = ctypes.CDLL(None)
+libc = ctypes.CDLL(None)
+for problem, method in CASES:
+    d, lower, upper = PROBLEMS[problem]
+    A = sp.diags([np.full(N - 1, lower), np.full(N, d), np.full(N - 1, upper)], [-1, 0, 1],
+                 format="csr", dtype=complex)
     sys.stdout.flush()
     saved = os.dup(1)
-    os.dup2(2, 1)
+    os.dup2(2, 1)  # the records to standard error
     try:
-        yield
+        report = blockkrylov.solve(A, B, method=method, rtol=1e-8, block_size=4, return_report=True)[2]
     finally:
         libc.fflush(None)
         os.dup2(saved, 1)
         os.close(saved)
-
-
-def main():
-    B = right_hand_sides()
-    for problem, method in CASES:
-        with records_to_stderr():
-            _, _, report = blockkrylov.solve(matrix(problem), B, method=method, rtol=1e-8,
-                                             block_size=4, return_report=True)
-        print("%s %s %s %d %.3e" % (problem, method, report.status, report.products,
-                                    report.max_residual), flush=True)
-    return 0
-
-
-if __name__ == "__main__":
-    sys.exit(main())
+    print("%s %s %s %d %.3e" % (problem, method, report.status, report.products, report.max_residual),
+          flush=True)
