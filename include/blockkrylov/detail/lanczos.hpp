@@ -197,12 +197,11 @@ class LanczosEngine {
   // run's columns (runpos), the deflated ones that the run's corrections
   // serve (dpos, coefficients coef), and the others, which wait.
   void choose_columns(Host& h) {
-    int nk = 0;  // kept columns, in factor order (order_)
     nd_ = 0;
     std::fill(inrun_.begin(), inrun_.end(), 0);
-    if (sa_all_ == 1 || !deflate_) {
-      for (int i = 0; i < sa_all_; ++i) order_[i] = i;
-      nk = sa_all_;
+    int nk = sa_all_;  // kept columns; their positions lead runpos_, in factor order
+    if (sa_all_ == 1) {
+      runpos_[0] = 0;
     } else {
       // Largest column first (the factorisation never tests its first
       // column), each scaled to unit norm so the test is relative.
@@ -223,24 +222,21 @@ class LanczosEngine {
                                              sigma_.data(), Rd_.data(), &m, LMd_.data(), &m, kept_.data(),
                                              dtab_.data(), &lds, dcoef_.data(), &lds, work_.data());
       nk = sa_all_ - nd;
-      std::vector<int>& kept_pos = order_;  // reorder in place: kept first
-      for (int l = 0; l < nk; ++l) runorder_[l] = order_[kept_[l] - 1];
+      for (int l = 0; l < nk; ++l) runpos_[l] = order_[kept_[l] - 1];
       const int run = std::min(nk, block_limit_);
       for (int d = 0; d < nd; ++d) {
         const int cnt = dtab_[s_ + d];
         if (cnt > run) continue;  // needs kept columns outside this run: waits
         const int pos = order_[dtab_[d] - 1];
-        dpos_[nd_] = pos;
+        complex* c = coef_.data() + static_cast<std::size_t>(nd_) * s_;
         for (int l = 0; l < cnt; ++l)
-          coef_[static_cast<std::size_t>(nd_) * s_ + l] =
-              dcoef_[static_cast<std::size_t>(d) * s_ + l] * (wnorm_[pos] / wnorm_[runorder_[l]]);
-        for (int l = cnt; l < run; ++l) coef_[static_cast<std::size_t>(nd_) * s_ + l] = 0.0;
-        ++nd_;
+          c[l] = dcoef_[static_cast<std::size_t>(d) * s_ + l] * (wnorm_[pos] / wnorm_[runpos_[l]]);
+        std::fill(c + cnt, c + run, complex(0.0));
+        dpos_[nd_++] = pos;
       }
-      for (int l = 0; l < nk; ++l) kept_pos[l] = runorder_[l];
     }
     sa_ = std::min(nk, block_limit_);
-    for (int l = 0; l < sa_; ++l) runpos_[l] = order_[l], inrun_[order_[l]] = 1;
+    for (int l = 0; l < sa_; ++l) inrun_[runpos_[l]] = 1;
     for (int d = 0; d < nd_; ++d) inrun_[dpos_[d]] = 2;
   }
 
@@ -334,9 +330,9 @@ class LanczosEngine {
   // M2^-1 costs about a product. Waiting columns keep theirs.
   void iterate_out(Host& h) {
     const std::size_t len = static_cast<std::size_t>(n_) * sa_;
-    complex* c = h.scratch();
-    copy_pow2(Xa_.data(), len, h.scratch2(), h.operator_exponent() - eb_);
-    h.apply_right(sa_, h.scratch2(), c);
+    complex* c = h.scratch2();
+    copy_pow2(Xa_.data(), len, c, h.operator_exponent() - eb_);
+    if (h.options().preconditioner.right) h.apply_right(sa_, c, h.scratch()), c = h.scratch();
     for (int l = 0; l < sa_; ++l) {
       const int i = runpos_[l];
       complex* x = h.xcol(h.col(i));
@@ -401,12 +397,10 @@ class LanczosEngine {
   std::vector<complex> Vd_, vpiv_, beta_, sigma_, Rd_, LMd_;  // the deflating factorisation
   std::vector<int32_t> kept_, dtab_;
   std::vector<complex> dcoef_, work_;
-  std::vector<int> order_, runpos_, dpos_;  // factor order; run and deflated active positions
-  std::vector<int> runorder_ = std::vector<int>(s_);
+  std::vector<int> order_, runpos_, dpos_;  // factor order; kept (run first) and deflated active positions
   std::vector<complex> coef_;               // deflated column d = sum coef(d, l) run column l
   std::vector<char> inrun_;                 // per active position: 1 run, 2 deflated, 0 waiting
   std::vector<double> wnorm_ = std::vector<double>(s_);  // ||M1^-1 r|| per active position
-  bool deflate_ = true;
   int sa_all_ = 0;      // active columns
   int nd_ = 0;          // deflated columns served by the run
   int block_limit_ = 1; // most columns a run takes
