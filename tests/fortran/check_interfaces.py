@@ -44,8 +44,8 @@ def parse_header(text):
                 structs[name].append((arr[2], KINDS[arr[1]], int(arr[3])))
             else:
                 field, base, pointer, _ = c_decl(decl)
-                kind = "type(c_ptr)" if pointer else "type(%s)" % base if base in structs else KINDS[base]
-                structs[name].append((field, kind, None))
+                structs[name].append((field, "type(c_ptr)" if pointer else
+                                      "type(%s)" % base if base in structs else KINDS[base], None))
     for body in re.findall(r"\benum\s*\{(.*?)\}", text, flags=re.S):
         constants.update((k, int(v)) for k, v in re.findall(r"(\w+)\s*=\s*(-?\d+)", body))
     return functions, structs, constants
@@ -79,8 +79,8 @@ def split_top(text):
 
 def declaration(stmt):
     """'real(c_double), intent(in) :: a, b(*)' -> type, attributes, {name: dims}."""
-    spec, names = stmt.split("::", 1)
-    parts = [re.sub(r"\s+", "", p.lower()) for p in split_top(spec)]
+    head, names = stmt.split("::", 1)
+    parts = [re.sub(r"\s+", "", p.lower()) for p in split_top(head)]
     ents = (re.fullmatch(r"(\w+)\s*(?:\((.*)\))?(?:\s*=.*)?", e) for e in split_top(names))
     return parts[0], parts[1:], {m[1].lower(): m[2] for m in ents}
 
@@ -102,7 +102,7 @@ def parse_module(text):
                 block.append(stmts[i])
         if head:
             kind, fname, args, result, cname = head.groups()
-            decl = {name: (t, attrs) for t, attrs, ents in map(declaration, (b for b in block if "::" in b))
+            decl = {name: (t, attrs) for t, attrs, ents in map(declaration, filter(lambda b: "::" in b, block))
                     for name in ents}
             dummies = [a.strip().lower() for a in args.split(",") if a.strip()]
             if any(d not in decl for d in dummies):
@@ -110,8 +110,8 @@ def parse_module(text):
             res = decl.get((result or fname).lower(), ("?",))[0] if kind.lower() == "function" else None
             functions[cname] = (res, [(d,) + decl[d] for d in dummies])
         elif tmatch:
-            types[tmatch[1].lower()] = [(name, t, int(d) if d else None)
-                                        for t, _, ents in map(declaration, block) for name, d in ents.items()]
+            types[tmatch[1].lower()] = [(name, t, int(d) if d else None) for t, _, ents in
+                                        map(declaration, block) for name, d in ents.items()]
         elif "parameter" in s.lower() and "::" in s:
             for ent in split_top(s.split("::", 1)[1]):
                 m = re.fullmatch(r"(\w+)\s*=\s*(-?\d+)(?:_\w+)?", ent)
@@ -137,13 +137,14 @@ def check(header_text, module_text):
             want, by_value = ("type(%s)" % base, False) if base in cstructs and pointer else \
                 ("type(c_ptr)", True) if pointer and base not in KINDS else (KINDS[base], not pointer)
             if ftype != want or ("value" in attrs) != by_value:
-                problems.append("%s(%s): %s%s in C needs %s%s, not %s %s" % (
-                    name, arg, base, " *" if pointer else "", want, ", value" if by_value else "", ftype, attrs))
+                problems.append("%s(%s): %s%s in C needs %s%s, not %s %s" % (name, arg, base, " *" * pointer,
+                                                                          want, ", value" * by_value, ftype, attrs))
             if const and pointer and "intent(in)" not in attrs:
                 problems.append("%s(%s): const in C, must be intent(in)" % (name, arg))
     for name, cfields in cstructs.items():
         if [(n.lower(), t, d) for n, t, d in cfields] != ftypes.get(name.lower()):
-            problems.append("struct %s: fields %s in C, %s in Fortran" % (name, cfields, ftypes.get(name.lower())))
+            problems.append("struct %s: fields %s in C, %s in Fortran"
+                            % (name, cfields, ftypes.get(name.lower())))
     problems += ["constant %s: %s in C, %s in Fortran" % (name, value, fconsts.get(name))
                  for name, value in cconsts.items() if fconsts.get(name) != value]
     return problems

@@ -207,11 +207,12 @@ contains
   end subroutine test_layout
 
   subroutine test_invalid()
-    character(*), parameter :: cases(19) = [character(30) :: 'x must have the shape', &
+    character(*), parameter :: cases(22) = [character(30) :: 'x must have the shape', &
         'residuals must have room', 'unknown method', 'A^T', 'nrhs', 'rowptr must have', &
         'exceeds the entries', 'must equal base', 'symmetric_split=.true.', 'plain transposes', &
         'not both', 'unknown precond', 'go together', 'needs precond', 'p_rowptr must have', &
-        'used by precond', 'needs the split M = M1 M1^T', 'drop_tol and fill are used', 'need the solve']
+        'used by precond', 'needs the split M = M1 M1^T', 'drop_tol and fill are used', 'need the solve', &
+        'needs both factors', 'max_breakdowns must be', 'deflation_tol must be']
     integer(c_int64_t) :: rp(n + 1)
     integer :: c
     do c = 1, size(cases)
@@ -244,6 +245,9 @@ contains
       case (17); call solve_csr(rp, colind, values, b, x, status, method='symmetric', precond='ilut', message=message)
       case (18); call solve_csr(rp, colind, values, b, x, status, precond='ssor', fill=2.0_dp, message=message)
       case (19); call solve(apply_h, b, x, status, minv_t=apply_h, message=message)
+      case (20); call solve(apply_h, b, x, status, m1inv=l_solve, symmetric_split=.true., message=message)
+      case (21); call solve(apply_h, b, x, status, max_breakdowns=-1, message=message)   ! options reach the
+      case (22); call solve(apply_h, b, x, status, method='gmres', deflation_tol=-1.0_dp, message=message) ! engine
       end select
       call expect(status == BK_INVALID .and. all(x == x0) .and. index(message, trim(cases(c))) > 0, &
                   'invalid: ' // trim(cases(c)) // ': status ' // status_name(status) // ', ' // trim(message))
@@ -270,6 +274,13 @@ contains
     call expect(status == BK_CONVERGED .and. max_residual(helmholtz, b, xx(1::2, 1::2)) <= 1.01e-8_dp .and. &
                 all(xx(2::2, :) == (5.0_dp, 5.0_dp)) .and. all(xx(:, 2) == (5.0_dp, 5.0_dp)), &
                 'outputs: strided sections')
+    ! The options reach the library.
+    x = 0
+    call solve(apply_h, b, x, status, max_iterations=2, iterations=products)
+    call expect(status == BK_MAX_ITERATIONS .and. products == 2, 'outputs: max_iterations')
+    x = 0
+    call solve(apply_h, b, x, status, atol=1.0e10_dp, products=products)
+    call expect(status == BK_CONVERGED .and. products == 0, 'outputs: atol')
   end subroutine test_outputs
 
   ! Two threads start together and solve 20 times each with their own operator.
@@ -293,19 +304,20 @@ contains
     call expect(all(stat == BK_CONVERGED) .and. all(worst <= 1.01e-8_dp), 'threads: concurrent solves')
   end subroutine test_threads
 
-  ! Stock preconditioners through solve_csr; through solve, L L^T factors of
-  ! a matrix near helmholtz, and minv = A^-1 by a nested solve (which would
+  ! Stock preconditioners through solve_csr, with their settings; through
+  ! solve, L L^T factors of a matrix near helmholtz (transposes derived from
+  ! symmetric_split, or given), and minv = A^-1 by a nested solve (which would
   ! take over the outer solve's procedures if their contexts were shared);
-  ! converged to the true residual. Exact ones (ic0, ilu0 of a tridiagonal A,
+  ! converged to the true residual. Exact ones (ic0, ilut of a tridiagonal A,
   ! A^-1) converge at once. The symmetric and two-sided methods coincide on a
-  ! complex-symmetric operator (the latter with transposes derived from
-  ! symmetric_split).
+  ! complex-symmetric operator.
   subroutine test_precond()
-    integer(c_int64_t) :: prods(6), its(6)
+    character(*), parameter :: names(3) = [character(24) :: 'ic0', 'ilut(drop 0.01, fill 2)', 'ilu0']
+    integer(c_int64_t) :: prods(8), its(8)
     character(40) :: name
     real(dp) :: setup
     integer :: c
-    do c = 1, 6
+    do c = 1, 8
       x = 0
       name = '?'
       select case (c)
@@ -313,8 +325,9 @@ contains
         call solve_csr(rowptr, colind, values, b, x, status, method='symmetric', precond='ic0', &
                        preconditioner=name, setup_seconds=setup, products=prods(c), iterations=its(c))
       case (2)  ! default-integer rowptr; names with capitals and blanks
-        call solve_csr(int(rowptr), colind, values_c, b, x, status, method=' GMRES', precond=' ILU0 ', &
-                       preconditioner=name, setup_seconds=setup, products=prods(c), iterations=its(c))
+        call solve_csr(int(rowptr), colind, values_c, b, x, status, method=' GMRES', precond=' ILUT ', &
+                       drop_tol=0.01_dp, fill=2.0_dp, preconditioner=name, setup_seconds=setup, &
+                       products=prods(c), iterations=its(c))
       case (3)  ! ilu0 of convection, far from helmholtz; 'auto' must not take the symmetric method
         call solve_csr(int(rowptr), colind, values, b, x, status, precond='ilu0', &
                        p_rowptr=int(rowptr), p_colind=colind, p_values=values_c, preconditioner=name, &
@@ -326,16 +339,24 @@ contains
         call solve(apply_h, b, x, status, at=apply_h, method='qmr', m1inv=l_solve, m2inv=lt_solve, &
                    symmetric_split=.true., products=prods(c), iterations=its(c))
       case (6)
+        call solve(apply_h, b, x, status, at=apply_h, method='qmr', m1inv=l_solve, m2inv=lt_solve, &
+                   m1inv_t=lt_solve, m2inv_t=l_solve, products=prods(c), iterations=its(c))
+      case (7)
         call solve(apply_h, b, x, status, method='gmres', minv=apply_h_inverse, products=prods(c), &
                    iterations=its(c))
+      case (8)
+        call solve(apply_h, b, x, status, at=apply_h, method='qmr', minv=apply_h_inverse, &
+                   minv_t=apply_h_inverse, products=prods(c), iterations=its(c))
       end select
       call expect(status == BK_CONVERGED .and. max_residual(merge(convection, helmholtz, c == 2), b, x) &
-                  <= 1.01e-8_dp .and. (c > 3 .or. (setup >= 0 .and. name == merge('ic0 ', 'ilu0', c == 1))), &
+                  <= 1.01e-8_dp .and. (c > 3 .or. (setup >= 0 .and. name == names(min(c, 3)))), &
                   'precond: case ' // achar(48 + c) // ': ' // status_name(status) // ', ' // trim(name))
     end do
     call expect(all(prods(1:2) <= 8) .and. prods(3) > 8, 'precond: stock products')
-    call expect(its(5) == its(4) .and. its(4) < 40 .and. prods(6) <= 8 .and. inner_status == BK_CONVERGED, &
-                'precond: procedures')
+    call expect(its(4) > 1 .and. its(4) < 40 .and. all(its(5:6) == its(4)) .and. all(prods(7:8) <= 8) .and. &
+                inner_status == BK_CONVERGED, 'precond: procedures')
+    call solve_csr(rowptr, colind, values, b, x, status, precond='ssor', omega=1.5_dp, preconditioner=name)
+    call expect(status == BK_CONVERGED .and. name == 'ssor(omega 1.5)', 'precond: omega ' // trim(name))
     x = 0   ! n = 1: 'auto' takes qmr, not the symmetric method ilu0 cannot serve
     call solve_csr([1_c_int64_t, 2_c_int64_t], [1_c_int32_t], [(2.0_dp, 1.0_dp)], b(1:1, :), x(1:1, :), status, &
                    precond='ilu0')

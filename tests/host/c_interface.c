@@ -128,7 +128,8 @@ int main(int argc, char **argv) {
   /* The forms of A: CSR in base 0 or 1, with each row's columns reversed
    * (sorted and summed by the library), or callbacks, whose columns are the
    * report's products. The automatic method: symmetric for a CSR A = A^T,
-   * else GMRES. Residuals and history come back when asked for. */
+   * else GMRES (here with short cycles). Residuals and history come back
+   * when asked for. */
   const struct {
     int32_t method, general, form, expect; /* form: 0, 1 base; 2 reversed, base 1; 3 callbacks */
   } forms[] = {{BK_AUTO, 0, 0, BK_SYMMETRIC}, {BK_AUTO, 1, 1, BK_GMRES}, {BK_AUTO, 0, 2, BK_SYMMETRIC},
@@ -139,6 +140,7 @@ int main(int argc, char **argv) {
     bk_options_init(&o);
     o.method = forms[c].method;
     o.rtol = 1e-9;
+    o.restart = 8;
     double res[s] = {-1, -1, -1}, hist[1000];
     bk_report r;
     bk_report_init(&r);
@@ -165,6 +167,19 @@ int main(int argc, char **argv) {
     CHECK(worst <= 1e-9 && fabs(r.max_residual - worst) <= 1e-3 * worst, "case %d: %g", (int)c, worst);
     CHECK(res[0] >= 0 && r.max_residual == fmax(fmax(res[0], res[1]), res[2]), "residuals %g", res[0]);
     CHECK(r.history_length == r.iterations && r.iterations > 0 && hist[0] > 0, "history");
+    CHECK(r.method != BK_GMRES || r.iterations <= 8L * (r.restarts + 1), "case %d: %d restarts", (int)c, r.restarts);
+  }
+
+  /* A left starting block orthogonal to the residual (w^T b = 0) breaks the
+   * two-sided method down at once. */
+  {
+    double complex b1[n] = {1}, w[n] = {0, 1}, x1[n] = {0};
+    bk_options o;
+    bk_options_init(&o);
+    o.method = BK_QMR, o.left_start = w;
+    bk_report r;
+    bk_report_init(&r);
+    CHECK(bk_solve_csr(n, sym.rowptr, sym.col, sym.val, 0, 1, b1, n, x1, n, &o, &r) == BK_BREAKDOWN, "%s", r.message);
   }
 
   /* The automatic method with a preconditioner that is no split M1 M1^T:
@@ -216,7 +231,7 @@ int main(int argc, char **argv) {
     CHECK(bk_solve(n, s, &A, NULL, B, n, X, n, &o, &r) == BK_STOPPED && r.iterations == 3, "%s", r.message);
     CHECK(bk_solver_create(BK_AUTO, n, 2, NULL) == NULL, "auto solver");
     CHECK(bk_solver_check(BK_GMRES, 1, 0, NULL, &r) == BK_INVALID && strstr(r.message, "n >= 2"), "%s", r.message);
-    CHECK(bk_solver_check(BK_GMRES, 6, 5, NULL, &r) == BK_CONVERGED && r.block_size == 3, "gmres block %d", r.block_size);
+    CHECK(bk_solver_check(BK_GMRES, 6, 5, NULL, &r) == BK_CONVERGED && r.block_size == 3, "block %d", r.block_size);
   }
 
   /* Arguments the host library refuses itself, or has to pass on safely:
@@ -229,7 +244,7 @@ int main(int argc, char **argv) {
     memcpy(badcol, sym.col, sizeof badcol);
     const bk_operator A = {tri_apply, &sym}, none = {NULL, NULL};
     const bk_preconditioner pre = {A, A, A, A, 0, 0};
-    for (int c = 0; c < 16; ++c) {
+    for (int c = 0; c < 20; ++c) {
       bk_options o;
       bk_options_init(&o);
       bk_report r;
@@ -241,20 +256,24 @@ int main(int argc, char **argv) {
       switch (c) {
         case 0: nn = 0; break;
         case 1: ns = 0; break;
-        case 2: o.method = 7; break;
-        case 3: o.block_size = -1; break;
-        case 4: o.precond = BK_PRECOND_ILU0; break; /* stock needs CSR */
-        case 5: op = &none; break;
-        case 6: o.method = BK_QMR, opt = NULL; break;
-        case 7: csr = 1, badcol[5] = n; break;
-        case 8: csr = 1, badcol[5] = sym.col[5], badptr[3] = badptr[2] - 1; break;
-        case 9: csr = 1, memcpy(badptr, sym.rowptr, sizeof badptr), base = 2; break;
-        case 10: csr = 1, o.precond = BK_PRECOND_SSOR, o.omega = 2.0; break;
-        case 11: csr = 1, o.precond = 99; break;
-        case 12: csr = 1, o.precond = BK_PRECOND_JACOBI, o.preconditioner = &pre; break; /* both */
-        case 13: csr = 1, o.precond = BK_PRECOND_ILUT, o.drop_tol = INFINITY; break;
-        case 14: csr = 1, o.precond = BK_PRECOND_ICT, o.fill = INFINITY; break;
-        case 15: o.method = BK_SYMMETRIC, o.preconditioner = &pre; break; /* not M1 M1^T */
+        case 2: o.rtol = NAN; break; /* options the engine checks must reach it */
+        case 3: o.atol = -1; break;
+        case 4: o.max_breakdowns = -1; break;
+        case 5: o.method = 7; break;
+        case 6: o.block_size = -1; break;
+        case 7: o.precond = BK_PRECOND_ILU0; break; /* stock needs CSR */
+        case 8: op = &none; break;
+        case 9: o.method = BK_QMR, opt = NULL; break;
+        case 10: csr = 1, badcol[5] = n; break;
+        case 11: csr = 1, badcol[5] = sym.col[5], badptr[3] = badptr[2] - 1; break;
+        case 12: csr = 1, memcpy(badptr, sym.rowptr, sizeof badptr), base = 2; break;
+        case 13: csr = 1, o.precond = BK_PRECOND_SSOR, o.omega = 2.0; break;
+        case 14: csr = 1, o.precond = 99; break;
+        case 15: csr = 1, o.precond = BK_PRECOND_JACOBI, o.preconditioner = &pre; break; /* both */
+        case 16: csr = 1, o.precond = BK_PRECOND_ILUT, o.drop_tol = INFINITY; break;
+        case 17: csr = 1, o.precond = BK_PRECOND_ICT, o.fill = INFINITY; break;
+        case 18: o.method = BK_SYMMETRIC, o.preconditioner = &pre; break; /* not M1 M1^T */
+        case 19: o.method = BK_GMRES, o.deflation_tol = NAN; break;
       }
       const int32_t st = csr ? bk_solve_csr(nn, badptr, badcol, sym.val, base, ns, B, n, X, n, &o, &r)
                              : bk_solve(nn, ns, op, opt, B, n, X, n, &o, &r);

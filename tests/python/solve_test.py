@@ -1,6 +1,6 @@
 """blockkrylov.solve over the host library, for what the Python face adds: the
 forms A, B and M may take, options and reports, its own argument checks,
-errors raised inside callbacks, interrupts and solves on several threads."""
+errors raised inside callbacks, interrupts, nested and concurrent solves."""
 
 import concurrent.futures
 import itertools
@@ -77,8 +77,9 @@ def relres(A, B, X):
 class Solves(unittest.TestCase):
     def test_forms_of_a_and_b(self):
         # qmr needs A^T: from the CSR copy, .T or rmatmat (conjugated twice).
+        # U has more entries in some rows than in the columns of the same index.
         for fmt, (convert, needs_scipy) in FORMATS.items():
-            for A, method, B in ((GENERAL, "qmr", rhs(3)), (SYMMETRIC, "auto", rhs(1)[:, 0])):
+            for A, method, B in ((GENERAL, "qmr", rhs(3)), (U, "auto", rhs(1)[:, 0])):
                 if needs_scipy and sp is None:
                     continue
                 with self.subTest(fmt=fmt, method=method):
@@ -111,6 +112,9 @@ class Solves(unittest.TestCase):
         X, info = bk.solve(np.eye(N, dtype=int) * 2, np.ones(N))  # integer A, real B
         self.assertEqual(info, 0)
         np.testing.assert_allclose(X, 0.5)
+        X, info = bk.solve(np.array([[2 + 1j]]), [1.0], M=np.eye(1))  # n = 1: qmr, not gmres
+        self.assertEqual(info, 0)
+        self.assertAlmostEqual(X[0], 1 / (2 + 1j), places=12)
 
     def test_info_codes_and_progress(self):
         def stop_iteration(p):
@@ -127,13 +131,16 @@ class Solves(unittest.TestCase):
                 self.assertTrue(np.all(np.isfinite(X)))
                 self.assertLessEqual(r.iterations, kwargs.get("maxiter", np.inf))
                 self.assertLessEqual(r.products, kwargs.get("max_products", np.inf))
+        e = np.eye(N)  # a left start orthogonal to the residual: the two-sided method breaks down
+        self.assertEqual(bk.qmr(SYMMETRIC, e[:, 0], left_start=e[:, 1])[1], bk.BREAKDOWN)
         seen = []
         bk.symmetric(SYMMETRIC, rhs(3), callback=seen.append, block_size=2)
         self.assertGreater(len(seen), 3)
         self.assertEqual({(p.method, p.blocks) for p in seen}, {("symmetric", 2)})
         self.assertEqual([p.block for p in seen], sorted(p.block for p in seen))
         self.assertEqual([p.iteration for p in seen[:3]], [1, 2, 3])
-        self.assertTrue(all(b.products > a.products for a, b in zip(seen, seen[1:]) if a.block == b.block))
+        self.assertTrue(all(b.products > a.products
+                            for a, b in zip(seen, seen[1:]) if a.block == b.block))
 
 
 class Preconditioners(unittest.TestCase):
@@ -173,6 +180,15 @@ class Preconditioners(unittest.TestCase):
                     self.assertLessEqual(r.products, 3 * B.shape[1])
                 else:
                     self.assertGreater(r.setup_seconds, 0.0)
+
+    def test_symmetric_split_in_qmr(self):
+        # With an inexact split M1 M1^T the two-sided method takes the
+        # symmetric method's steps only if its transposes are wired right.
+        M = bk.SplitPreconditioner(np.linalg.inv(C + 0.3 * np.eye(N)), symmetric=True)
+        sym, two = (bk.solve(SYMMETRIC, rhs(3), method=m, M=M, return_report=True)[2]
+                    for m in ("symmetric", "qmr"))
+        self.assertEqual((sym.info, two.info), (0, 0))
+        self.assertLessEqual(abs(two.iterations - sym.iterations), 1)
 
     def test_from_another_matrix(self):
         # ic0 of a tridiagonal A is exact; of a shifted A it is not.
@@ -250,6 +266,15 @@ class Refusals(unittest.TestCase):
 
 
 class Interplay(unittest.TestCase):
+    def test_nested_solves(self):
+        # The library refuses the same Lanczos method nested on one thread; another one runs.
+        def nesting(method):
+            return operator(lambda x: (bk.solve(MatmulOnly(SYMMETRIC), x, method=method),
+                                       SYMMETRIC @ x)[1])
+        with self.assertRaises(RuntimeError):
+            bk.symmetric(nesting("symmetric"), rhs(1))
+        self.assertEqual(bk.symmetric(nesting("gmres"), rhs(1), maxiter=3)[1], bk.MAX_ITERATIONS)
+
     @unittest.skipIf(sp is None, "needs SciPy")
     def test_interrupt_reaches_compiled_solve(self):
         # SIGINT while the library runs: Python would raise KeyboardInterrupt

@@ -36,7 +36,8 @@ def snapshot(root):
 
 
 def main(source, work):
-    missing = [m for m in ("venv", "ensurepip", "setuptools", "wheel") if importlib.util.find_spec(m) is None]
+    missing = [m for m in ("venv", "ensurepip", "setuptools", "wheel")
+               if importlib.util.find_spec(m) is None]
     if missing:
         print("venv_test: %s missing for %s" % (", ".join(missing), sys.executable))
         return 77
