@@ -49,6 +49,7 @@
 #include <queue>
 #include <stdexcept>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "blockkrylov/csr.hpp"
@@ -74,42 +75,95 @@ struct Triangle {
   void end_row() { ptr.push_back(static_cast<std::int64_t>(col.size())); }
 };
 
-// Solves with triangles stored by rows, one column of the block at a time,
-// in place on y. `diag` may be null (unit diagonal). Transposed solves work
-// on the same rows by scattering instead of gathering.
-inline void lower_solve(const Triangle& t, const complex* diag, int n, complex* y) {
+// Triangular solves on a block of k columns held interleaved: entry (i, c)
+// at z[i*k + c], so that each row of the triangle is read once for all k
+// columns and the inner loops run over adjacent entries. `diag` may be null
+// (unit diagonal). Rows are stored strict (no diagonal); transposed solves
+// work on the same rows by scattering instead of gathering.
+inline void mul_sub(complex* z, complex v, const complex* x, int k) {
+  // z -= v * x over k entries (plain complex product: the factors are finite).
+  double* zd = reinterpret_cast<double*>(z);
+  const double* xd = reinterpret_cast<const double*>(x);
+  const double vr = v.real(), vi = v.imag();
+  for (int c = 0; c < k; ++c) {
+    const double xr = xd[2 * c], xi = xd[2 * c + 1];
+    zd[2 * c] -= vr * xr - vi * xi;
+    zd[2 * c + 1] -= vr * xi + vi * xr;
+  }
+}
+inline void divide_row(complex* z, const complex* diag, int i, int k) {
+  if (diag)
+    for (int c = 0; c < k; ++c) z[c] /= diag[i];
+}
+inline void lower_solve(const Triangle& t, const complex* diag, int n, int k, complex* z) {
   for (int i = 0; i < n; ++i) {
-    complex acc = y[i];
-    for (std::int64_t p = t.ptr[i]; p < t.ptr[i + 1]; ++p) acc -= t.val[p] * y[t.col[p]];
-    y[i] = diag ? acc / diag[i] : acc;
+    complex* zi = z + static_cast<std::size_t>(i) * k;
+    for (std::int64_t p = t.ptr[i]; p < t.ptr[i + 1]; ++p)
+      mul_sub(zi, t.val[p], z + static_cast<std::size_t>(t.col[p]) * k, k);
+    divide_row(zi, diag, i, k);
   }
 }
-inline void upper_solve(const Triangle& t, const complex* diag, int n, complex* y) {
+inline void upper_solve(const Triangle& t, const complex* diag, int n, int k, complex* z) {
   for (int i = n - 1; i >= 0; --i) {
-    complex acc = y[i];
-    for (std::int64_t p = t.ptr[i]; p < t.ptr[i + 1]; ++p) acc -= t.val[p] * y[t.col[p]];
-    y[i] = diag ? acc / diag[i] : acc;
+    complex* zi = z + static_cast<std::size_t>(i) * k;
+    for (std::int64_t p = t.ptr[i]; p < t.ptr[i + 1]; ++p)
+      mul_sub(zi, t.val[p], z + static_cast<std::size_t>(t.col[p]) * k, k);
+    divide_row(zi, diag, i, k);
   }
 }
-// (strictly lower triangle + diag)^T y = x: an upper solve by columns.
-inline void lower_transpose_solve(const Triangle& t, const complex* diag, int n, complex* y) {
+// (strictly lower triangle + diag)^T z = x: an upper solve by columns.
+inline void lower_transpose_solve(const Triangle& t, const complex* diag, int n, int k, complex* z) {
   for (int i = n - 1; i >= 0; --i) {
-    if (diag) y[i] /= diag[i];
-    const complex yi = y[i];
-    for (std::int64_t p = t.ptr[i]; p < t.ptr[i + 1]; ++p) y[t.col[p]] -= t.val[p] * yi;
+    complex* zi = z + static_cast<std::size_t>(i) * k;
+    divide_row(zi, diag, i, k);
+    for (std::int64_t p = t.ptr[i]; p < t.ptr[i + 1]; ++p)
+      mul_sub(z + static_cast<std::size_t>(t.col[p]) * k, t.val[p], zi, k);
   }
 }
-inline void upper_transpose_solve(const Triangle& t, const complex* diag, int n, complex* y) {
+inline void upper_transpose_solve(const Triangle& t, const complex* diag, int n, int k, complex* z) {
   for (int i = 0; i < n; ++i) {
-    if (diag) y[i] /= diag[i];
-    const complex yi = y[i];
-    for (std::int64_t p = t.ptr[i]; p < t.ptr[i + 1]; ++p) y[t.col[p]] -= t.val[p] * yi;
+    complex* zi = z + static_cast<std::size_t>(i) * k;
+    divide_row(zi, diag, i, k);
+    for (std::int64_t p = t.ptr[i]; p < t.ptr[i + 1]; ++p)
+      mul_sub(z + static_cast<std::size_t>(t.col[p]) * k, t.val[p], zi, k);
   }
 }
 
-inline void scale_rows(const std::vector<complex>& d, int n, int k, complex* y) {
-  for (int c = 0; c < k; ++c)
-    for (int i = 0; i < n; ++i) y[static_cast<std::size_t>(c) * n + i] *= d[i];
+// Scratch for the interleaved form, per thread, grown to the largest block
+// seen and then reused (no allocation per application in steady state).
+inline complex* interleave_buffer(int which, std::size_t size) {
+  thread_local std::vector<complex> buf[2];
+  if (buf[which].size() < size) buf[which].resize(size);
+  return buf[which].data();
+}
+
+// z (interleaved, n x k) = diag(d) x (columns, ld n); d may be null.
+inline void interleave(int n, int k, const complex* x, const complex* d, complex* z) {
+  for (int c = 0; c < k; ++c) {
+    const complex* xc = x + static_cast<std::size_t>(c) * n;
+    for (int i = 0; i < n; ++i) z[static_cast<std::size_t>(i) * k + c] = d ? d[i] * xc[i] : xc[i];
+  }
+}
+// y (columns, ld n) = diag(d) z (interleaved); d may be null.
+inline void deinterleave(int n, int k, const complex* z, const complex* d, complex* y) {
+  for (int c = 0; c < k; ++c) {
+    complex* yc = y + static_cast<std::size_t>(c) * n;
+    for (int i = 0; i < n; ++i) yc[i] = d ? d[i] * z[static_cast<std::size_t>(i) * k + c] : z[static_cast<std::size_t>(i) * k + c];
+  }
+}
+
+// The operator y = diag(post) S(diag(pre) x) for a block solve S on the
+// interleaved form; pre and post may be null.
+// `keep` holds the factors that solve, pre and post point into.
+template <class Solve>
+Operator blockwise(int n, std::shared_ptr<const void> keep, const complex* pre, const complex* post,
+                   Solve solve) {
+  return [n, keep, pre, post, solve](int k, const complex* x, complex* y) {
+    complex* z = interleave_buffer(0, static_cast<std::size_t>(n) * k);
+    interleave(n, k, x, pre, z);
+    solve(k, z);
+    deinterleave(n, k, z, post, y);
+  };
 }
 
 // Replaces a zero or tiny pivot (see the top of this file); counts it.
@@ -297,31 +351,18 @@ inline std::vector<complex> principal_roots(const std::vector<complex>& d, bool 
   return r;
 }
 
-// Copies x into y and runs `solve` on each column of y.
-template <class Solve>
-Operator columnwise(int n, Solve solve) {
-  return [n, solve](int k, const complex* x, complex* y) {
-    std::copy(x, x + static_cast<std::size_t>(n) * k, y);
-    for (int c = 0; c < k; ++c) solve(y + static_cast<std::size_t>(c) * n);
-  };
-}
-
 // The split form of M = L D L^T with M1 = L D^1/2: left = D^-1/2 L^-1,
 // right = L^-T D^-1/2; left_t = right and right_t = left.
 inline Preconditioner symmetric_split(std::shared_ptr<const Ldl> f, std::string name) {
   const int n = static_cast<int>(f->d.size());
   auto isq = std::make_shared<const std::vector<complex>>(principal_roots(f->d, true));
+  auto keep = std::make_shared<const std::pair<std::shared_ptr<const Ldl>, std::shared_ptr<const std::vector<complex>>>>(f, isq);
+  const Triangle* L = &f->L;
   Preconditioner p;
-  p.left = [n, f, isq](int k, const complex* x, complex* y) {
-    std::copy(x, x + static_cast<std::size_t>(n) * k, y);
-    for (int c = 0; c < k; ++c) lower_solve(f->L, nullptr, n, y + static_cast<std::size_t>(c) * n);
-    scale_rows(*isq, n, k, y);
-  };
-  p.right = [n, f, isq](int k, const complex* x, complex* y) {
-    std::copy(x, x + static_cast<std::size_t>(n) * k, y);
-    scale_rows(*isq, n, k, y);
-    for (int c = 0; c < k; ++c) lower_transpose_solve(f->L, nullptr, n, y + static_cast<std::size_t>(c) * n);
-  };
+  p.left = blockwise(n, keep, nullptr, isq->data(),
+                     [L, n](int k, complex* z) { lower_solve(*L, nullptr, n, k, z); });
+  p.right = blockwise(n, keep, isq->data(), nullptr,
+                      [L, n](int k, complex* z) { lower_transpose_solve(*L, nullptr, n, k, z); });
   p.left_t = p.right;
   p.right_t = p.left;
   p.symmetric = true;
@@ -346,8 +387,10 @@ inline Preconditioner jacobi(const CsrMatrix& a) {
   auto sp = std::make_shared<const std::vector<complex>>(std::move(s));
   Preconditioner p;
   p.left = [n, sp](int k, const complex* x, complex* y) {
-    std::copy(x, x + static_cast<std::size_t>(n) * k, y);
-    detail::scale_rows(*sp, n, k, y);
+    for (int c = 0; c < k; ++c) {
+      const std::size_t o = static_cast<std::size_t>(c) * n;
+      for (int i = 0; i < n; ++i) y[o + i] = (*sp)[i] * x[o + i];
+    }
   };
   p.right = p.left_t = p.right_t = p.left;
   p.symmetric = true;
@@ -384,32 +427,20 @@ inline Preconditioner ssor(const CsrMatrix& a, double omega = 1.0) {
   for (int i = 0; i < n; ++i) st->dt[i] /= omega, st->e[i] = st->dt[i] * omega - 2.0 * st->dt[i];
   st->sq = detail::principal_roots(st->dt, false);
   std::shared_ptr<const State> s = st;
-  const auto each = [](const State& s, int k, complex* y, auto solve) {
-    for (int c = 0; c < k; ++c) solve(y + static_cast<std::size_t>(c) * s.n);
-  };
+  const complex* dt = s->dt.data();
+  const complex* sq = s->sq.data();
+  const detail::Triangle *L = &s->L, *U = &s->U;
   Preconditioner p;
   // M1^-1 = (D/w)^1/2 (D/w + L)^-1 and M2^-1 = (D/w + U)^-1 (D/w)^1/2, and
   // their transposes.
-  p.left = [s, each](int k, const complex* x, complex* y) {
-    std::copy(x, x + static_cast<std::size_t>(s->n) * k, y);
-    each(*s, k, y, [&](complex* v) { detail::lower_solve(s->L, s->dt.data(), s->n, v); });
-    detail::scale_rows(s->sq, s->n, k, y);
-  };
-  p.right = [s, each](int k, const complex* x, complex* y) {
-    std::copy(x, x + static_cast<std::size_t>(s->n) * k, y);
-    detail::scale_rows(s->sq, s->n, k, y);
-    each(*s, k, y, [&](complex* v) { detail::upper_solve(s->U, s->dt.data(), s->n, v); });
-  };
-  p.left_t = [s, each](int k, const complex* x, complex* y) {
-    std::copy(x, x + static_cast<std::size_t>(s->n) * k, y);
-    detail::scale_rows(s->sq, s->n, k, y);
-    each(*s, k, y, [&](complex* v) { detail::lower_transpose_solve(s->L, s->dt.data(), s->n, v); });
-  };
-  p.right_t = [s, each](int k, const complex* x, complex* y) {
-    std::copy(x, x + static_cast<std::size_t>(s->n) * k, y);
-    each(*s, k, y, [&](complex* v) { detail::upper_transpose_solve(s->U, s->dt.data(), s->n, v); });
-    detail::scale_rows(s->sq, s->n, k, y);
-  };
+  p.left = detail::blockwise(n, s, nullptr, sq,
+                             [=](int k, complex* z) { detail::lower_solve(*L, dt, n, k, z); });
+  p.right = detail::blockwise(n, s, sq, nullptr,
+                              [=](int k, complex* z) { detail::upper_solve(*U, dt, n, k, z); });
+  p.left_t = detail::blockwise(n, s, sq, nullptr,
+                               [=](int k, complex* z) { detail::lower_transpose_solve(*L, dt, n, k, z); });
+  p.right_t = detail::blockwise(n, s, nullptr, sq,
+                                [=](int k, complex* z) { detail::upper_transpose_solve(*U, dt, n, k, z); });
   // A = (D/w + L) + (D/w + U) + E with E = D - 2 D/w gives
   //   M1^-1 A M2^-1 x = S [t + (D/w + L)^-1 (S x + E t)],  t = (D/w + U)^-1 S x,
   // S = (D/w)^1/2: two triangular sweeps, no product with A. The transpose
@@ -417,19 +448,19 @@ inline Preconditioner ssor(const CsrMatrix& a, double omega = 1.0) {
   const auto fused = [s](bool transposed) {
     return [s, transposed](int k, const complex* x, complex* y) {
       const int n = s->n;
-      thread_local std::vector<complex> u;
-      if (u.size() < static_cast<std::size_t>(n)) u.resize(n);
-      for (int c = 0; c < k; ++c) {
-        const complex* xc = x + static_cast<std::size_t>(c) * n;
-        complex* t = y + static_cast<std::size_t>(c) * n;
-        for (int i = 0; i < n; ++i) t[i] = s->sq[i] * xc[i];
-        if (transposed) detail::lower_transpose_solve(s->L, s->dt.data(), n, t);
-        else detail::upper_solve(s->U, s->dt.data(), n, t);
-        for (int i = 0; i < n; ++i) u[i] = s->sq[i] * xc[i] + s->e[i] * t[i];
-        if (transposed) detail::upper_transpose_solve(s->U, s->dt.data(), n, u.data());
-        else detail::lower_solve(s->L, s->dt.data(), n, u.data());
-        for (int i = 0; i < n; ++i) t[i] = s->sq[i] * (t[i] + u[i]);
-      }
+      const std::size_t nk = static_cast<std::size_t>(n) * k;
+      complex* t = detail::interleave_buffer(0, nk);
+      complex* u = detail::interleave_buffer(1, nk);
+      detail::interleave(n, k, x, s->sq.data(), t);  // t = S x
+      std::copy(t, t + nk, u);                       // u = S x
+      if (transposed) detail::lower_transpose_solve(s->L, s->dt.data(), n, k, t);
+      else detail::upper_solve(s->U, s->dt.data(), n, k, t);
+      for (int i = 0; i < n; ++i)
+        for (int c = 0; c < k; ++c) u[static_cast<std::size_t>(i) * k + c] += s->e[i] * t[static_cast<std::size_t>(i) * k + c];
+      if (transposed) detail::upper_transpose_solve(s->U, s->dt.data(), n, k, u);
+      else detail::lower_solve(s->L, s->dt.data(), n, k, u);
+      for (std::size_t q = 0; q < nk; ++q) t[q] += u[q];
+      detail::deinterleave(n, k, t, s->sq.data(), y);
     };
   };
   p.fused = fused(false);
@@ -466,10 +497,14 @@ namespace detail {
 inline Preconditioner lu_split(std::shared_ptr<const Lu> f, std::string name) {
   const int n = static_cast<int>(f->d.size());
   Preconditioner p;
-  p.left = columnwise(n, [f, n](complex* y) { lower_solve(f->L, nullptr, n, y); });
-  p.right = columnwise(n, [f, n](complex* y) { upper_solve(f->U, f->d.data(), n, y); });
-  p.left_t = columnwise(n, [f, n](complex* y) { lower_transpose_solve(f->L, nullptr, n, y); });
-  p.right_t = columnwise(n, [f, n](complex* y) { upper_transpose_solve(f->U, f->d.data(), n, y); });
+  const Triangle *L = &f->L, *U = &f->U;
+  const complex* d = f->d.data();
+  p.left = blockwise(n, f, nullptr, nullptr, [=](int k, complex* z) { lower_solve(*L, nullptr, n, k, z); });
+  p.right = blockwise(n, f, nullptr, nullptr, [=](int k, complex* z) { upper_solve(*U, d, n, k, z); });
+  p.left_t = blockwise(n, f, nullptr, nullptr,
+                       [=](int k, complex* z) { lower_transpose_solve(*L, nullptr, n, k, z); });
+  p.right_t = blockwise(n, f, nullptr, nullptr,
+                        [=](int k, complex* z) { upper_transpose_solve(*U, d, n, k, z); });
   p.symmetric = false;
   p.name = with_pivots(std::move(name), f->replaced);
   return p;
