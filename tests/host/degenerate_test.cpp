@@ -88,8 +88,10 @@ TEST_P(EachMethod, StopsEarlyWithCurrentResiduals) {
       EXPECT_TRUE(seen[i].method == GetParam() && seen[i].iteration == static_cast<long>(i) + 1);
       EXPECT_EQ(seen[i].estimate, rep.history[i]);
       EXPECT_TRUE(seen[i].percent >= 0.0 && seen[i].percent <= 100.0) << seen[i].percent;
-      if (i > 0) { EXPECT_GT(seen[i].products, seen[i - 1].products); }
+      // GMRES takes a block step's products together, at its first column.
+      if (i > 0) { EXPECT_GE(seen[i].products, seen[i - 1].products); }
     }
+    EXPECT_GT(seen.back().products, seen.front().products);
     if (limit) {
       EXPECT_TRUE(rep.products <= 50 && rep.iterations > 0) << rep.message;
       EXPECT_NE(rep.message.find("product limit"), std::string::npos) << rep.message;

@@ -176,8 +176,9 @@ class Preconditioners(unittest.TestCase):
                 self.assertEqual(info, 0)
                 self.assertLess(relres(A, B, X).max(), 1e-9)
                 self.assertTrue(r.preconditioner.startswith(name), r.preconditioner)
-                if name == "user":
-                    self.assertLessEqual(r.products, 3 * B.shape[1])
+                if name == "user":  # M = A^-1: GMRES ends each cycle at its first
+                    # direction, having taken the block step's products together
+                    self.assertLessEqual(r.products, 4 * B.shape[1])
                 else:
                     self.assertGreater(r.setup_seconds, 0.0)
 
