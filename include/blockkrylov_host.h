@@ -121,8 +121,8 @@ typedef struct bk_options {
   int32_t method;          /* BK_AUTO (default) ... BK_GMRES */
   int32_t block_size;      /* right-hand sides solved together; 0 (default): min(nrhs, 8);
                               never more than n, for GMRES at most n / 2 */
-  int32_t restart;         /* GMRES: basis capacity per cycle; 0 (default): 40 per column of
-                              the block, at least 60; raised to 2 s */
+  int32_t restart;         /* GMRES: basis capacity per cycle; 0 (default): 60 per kept column
+                              of the cycle, at least 60, within 2 GiB; raised to 2 s */
   double rtol;             /* relative tolerance (default 1e-8) */
   double atol;             /* absolute tolerance (default 0) */
   int64_t max_products;    /* per block; <= 0 (default): 10 n s, at least 1000 */

@@ -173,9 +173,9 @@ struct Options {
   long max_iterations = 0;     // limit on iterations per block; <= 0: none
   // GMRES: capacity m of the reflector set (columns of the basis array); a
   // cycle builds up to m - s_k Hessenberg columns for s_k kept columns.
-  // <= 0 (default): 40 per column of the block, at least 60, so that a
-  // cycle holds as many block steps whatever the block size (a fixed
-  // capacity made larger blocks restart more and lose from the block).
+  // <= 0 (default): 60 per kept column of the cycle, at least 60, so that a
+  // cycle holds 60 block steps whatever the block size (fewer made larger
+  // blocks restart more and lose from the block), within a basis of 2 GiB.
   // Raised to at least 2 s, lowered to n where n >= 2 s.
   int restart = 0;
   // GMRES: relative threshold for negligible directions. At the start of a

@@ -575,7 +575,8 @@ def solve(A, B, method="auto", rtol=1e-8, atol=0.0, maxiter=None, M=None, x0=Non
     max_products: products with A (and A^T) per block, one per column;
         default 10 n s, at least 1000.
     block_size: columns solved together (default min(s, 8)); restart: GMRES
-        basis capacity per cycle (default 60); deflation_tol: GMRES deflation
+        basis capacity per cycle (default 60 per kept column, at least
+        60, within a basis of 2 GiB); deflation_tol: GMRES deflation
         threshold (default 1e-12); max_breakdowns: Lanczos restarts after a
         breakdown (default 10); left_start: qmr's starting left block, shape
         of B.

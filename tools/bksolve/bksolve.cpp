@@ -719,8 +719,8 @@ void define_options(CLI::App& app, Settings& st) {
       ->check(CLI::IsMember({"auto", "symmetric", "qmr", "gmres"}))
       ->capture_default_str();
   app.add_option("--restart", st.restart,
-                 "GMRES basis size per cycle (at least twice the block size, at most n) [default: 40 per column "
-                 "of the block, at least 60]")
+                 "GMRES basis size per cycle (at least twice the block size, at most n) [default: 60 per kept "
+                 "column of the block, at least 60, within a basis of 2 GiB]")
       ->check(CLI::Range(1, 100000))
       ->capture_default_str();
   app.add_option("-t,--rtol", st.rtol,
