@@ -320,7 +320,9 @@ contains
                  block_size, deflation_tol, max_breakdowns, opt, rep, res, why)
     split = .false.
     if (present(symmetric_split)) split = symmetric_split
-    ! 'auto' takes the symmetric method for n = 1, which needs M1 M1^T.
+    ! With a preconditioner that is not a split M1 M1^T, 'auto' means gmres
+    ! (its transposed solves may not be given), or qmr for n = 1, where gmres
+    ! cannot run.
     if (opt%method == BK_AUTO .and. (present(minv) .or. present(m1inv) .or. present(m2inv)) .and. .not. split) &
       opt%method = merge(BK_GMRES, BK_QMR, size(b, 1) >= 2)
     if (len(why) == 0) why = preconditioner_why(opt%method, present(minv), present(minv_t), present(m1inv), &
@@ -563,9 +565,8 @@ contains
 
   ! Sets the stock preconditioner named by precond and its settings. A
   ! setting the named one does not use is refused rather than ignored, and so
-  ! are ilu0 and ilut with the symmetric method (they are no split M1 M1^T);
-  ! with them 'auto' means gmres, or qmr for n = 1, where gmres cannot run
-  ! and the library would take the symmetric method.
+  ! are ilu0 and ilut with the symmetric method (they are no split M1 M1^T;
+  ! with them the library's 'auto' takes qmr).
   pure recursive subroutine stock_options(precond, omega, drop_tol, fill, n, opt, why)
     character(*), intent(in), optional :: precond
     real(c_double), intent(in), optional :: omega, drop_tol, fill
@@ -593,7 +594,6 @@ contains
     if (present(omega)) opt%omega = omega
     if (present(drop_tol)) opt%drop_tol = drop_tol
     if (present(fill)) opt%fill = fill
-    if (opt%method == BK_AUTO .and. lu) opt%method = merge(BK_GMRES, BK_QMR, n >= 2)
   end subroutine stock_options
 
   ! Why the preconditioner solves given to solve cannot work together, or

@@ -250,6 +250,13 @@ blockkrylov::Preconditioner stock(int32_t kind, const CsrMatrix& m, const bk_opt
   return {};
 }
 
+// auto's inputs for a caller's preconditioner (null: none).
+bool keeps_symmetry(const bk_preconditioner* p) { return p == nullptr || p->symmetric != 0; }
+bool has_transposes(const bk_preconditioner* p) {
+  return p == nullptr || ((p->left.apply == nullptr || p->left_t.apply != nullptr) &&
+                          (p->right.apply == nullptr || p->right_t.apply != nullptr));
+}
+
 // Runs one solve on a solver made for it. `method` is resolved (not auto).
 int32_t run(Solver& solver, const Operator& A, const Operator& At, int32_t nrhs, const bk_complex* B,
             int32_t ldb, bk_complex* X, int32_t ldx, ReportOut& out) {
@@ -381,13 +388,10 @@ int32_t bk_solve(int32_t n, int32_t nrhs, const bk_operator* A, const bk_operato
     if (std::string why = check_options(o); !why.empty()) return out.invalid("solve", why);
     if (o.precond != BK_PRECOND_NONE)
       return out.invalid("solve", "stock preconditioners are built from a CSR matrix: use bk_solve_csr");
-    // auto: GMRES; for n = 1 (no room for GMRES) the symmetric method, or
-    // qmr when a preconditioner is not a symmetric split.
-    const bool split_ok = o.preconditioner == nullptr || o.preconditioner->symmetric != 0;
+    const bool at = At != nullptr && At->apply != nullptr;
     const Method m = o.method != BK_AUTO ? to_method(o.method)
-                     : n > 1             ? Method::gmres
-                     : split_ok          ? Method::symmetric
-                                         : Method::qmr;
+                     : blockkrylov::auto_method(n, false, keeps_symmetry(o.preconditioner),
+                                                at && has_transposes(o.preconditioner)).method;
     if (o.preconditioner != nullptr) out.preconditioner("user", 0.0);
     return solve_with(m, n, nrhs, wrap(A), wrap(At), B, ldb, X, ldx, o, out);
   });
@@ -403,16 +407,13 @@ int32_t bk_solve_csr(int32_t n, const int64_t* rowptr, const int32_t* colind, co
     CsrMatrix a;
     if (std::string why = read_csr(n, rowptr, colind, values, base, a); !why.empty())
       return out.invalid("solve", why);
-    // auto: the symmetric method when A = A^T and the preconditioner keeps
-    // the operator complex-symmetric, else GMRES.
     const bool symmetric_preconditioner =
         o.preconditioner != nullptr ? o.preconditioner->symmetric != 0
                                     : o.precond != BK_PRECOND_ILU0 && o.precond != BK_PRECOND_ILUT;
-    // (n = 1: block GMRES has no room; a 1 x 1 A is symmetric.)
-    const Method m = o.method != BK_AUTO            ? to_method(o.method)
-                     : !symmetric_preconditioner     ? (n == 1 ? Method::qmr : Method::gmres)
-                     : n == 1 || a.is_symmetric()   ? Method::symmetric
-                                                    : Method::gmres;
+    // (Every stock preconditioner has its transposed solves.)
+    const Method m = o.method != BK_AUTO ? to_method(o.method)
+                     : blockkrylov::auto_method(n, a.is_symmetric(), symmetric_preconditioner,
+                                                has_transposes(o.preconditioner)).method;
     if (m == Method::symmetric && !symmetric_preconditioner)
       return out.invalid("symmetric", "an incomplete LU does not keep the operator complex-symmetric; use "
                                       "ic0, ict, jacobi or ssor, or the qmr or gmres method");

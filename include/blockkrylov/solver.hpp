@@ -264,6 +264,34 @@ class Solver {
 // Options::restart.
 inline int gmres_basis_capacity(int n, int s, int restart);
 
+// The method to take when the caller leaves the choice ("auto"), and why.
+// a_symmetric: A = A^T is known; keeps_symmetry: no preconditioner, or a
+// split one with M2 = M1^T; transposes: products with A^T and the
+// transposed solves of the preconditioner's factors are at hand.
+//  - A = A^T (or n = 1) and the operator stays complex-symmetric: the
+//    symmetric method, one product per column and block step on the
+//    shortest recurrences.
+//  - Otherwise the two-sided method when it can run: on the general
+//    problems of bench/compare.py it took the least time per right-hand
+//    side at every block size measured (1, 4, 8); block GMRES needs fewer
+//    products but pays for an orthogonalisation that grows with its basis.
+//  - Else block GMRES (for n = 1, where GMRES has no room, qmr).
+struct MethodChoice {
+  Method method;
+  const char* why;
+};
+inline MethodChoice auto_method(int n, bool a_symmetric, bool keeps_symmetry, bool transposes) {
+  if ((a_symmetric || n == 1) && keeps_symmetry)
+    return {Method::symmetric, "A = A^T, and the operator stays complex-symmetric"};
+  if (transposes || n == 1)
+    return {Method::qmr, a_symmetric ? "the preconditioner is not a symmetric split, and the two-sided "
+                                       "method is the fastest one for general operators"
+                                     : "A != A^T (or not known to be), and the two-sided method is the "
+                                       "fastest one for general A"};
+  return {Method::gmres, "no products with A^T (or no transposed preconditioner solves) for the "
+                         "two-sided method"};
+}
+
 // One-call conveniences: a Solver with block size s for one solve of s columns.
 inline Report solve_symmetric(int n, int s, const Operator& A, const complex* B, int ldb, complex* X,
                               int ldx, const Options& options = {});

@@ -633,9 +633,9 @@ def solve(A, B, method="auto", rtol=1e-8, atol=0.0, maxiter=None, M=None, x0=Non
                     "gmres method, or a stock one (M='ic0', 'ict', 'jacobi', 'ssor')"
                     % ("" if isinstance(M, (tuple, SplitPreconditioner))
                        else ": a single M^-1 cannot be split"))
-    if method == "auto" and unsymmetric:
-        # The symmetric method, auto's choice for A = A^T, cannot take it.
-        method = "gmres" if n >= 2 else "qmr"
+    if method == "auto" and unsymmetric and n < 2:
+        # The symmetric method, auto's choice for n = 1, cannot take it.
+        method = "qmr"
     options.method = METHODS[method]
     if method == "gmres" and n < 2:
         raise ValueError("the gmres method needs n >= 2; use symmetric or qmr for n = 1")

@@ -88,7 +88,7 @@ class Solves(unittest.TestCase):
                     self.assertLess(relres(A, B, X).max(), 1e-9)
 
     def test_auto_choice_and_report(self):
-        cases = [(SYMMETRIC, "symmetric"), (GENERAL, "gmres"), (MatmulOnly(SYMMETRIC), "gmres"),
+        cases = [(SYMMETRIC, "symmetric"), (GENERAL, "qmr"), (MatmulOnly(SYMMETRIC), "gmres"),
                  (np.array([[2.0 + 1j]]), "symmetric")]
         for A, expected in cases:
             n = A.shape[0]

@@ -425,21 +425,21 @@ Precond build_preconditioner(const Settings& st, const Problem& p, bool symmetri
   return out;
 }
 
-blockkrylov::Method choose_method(const Settings& st, const Problem& p, bool a_symmetric, const Precond& pre) {
-  if (st.method == "symmetric") return blockkrylov::Method::symmetric;
-  if (st.method == "qmr") return blockkrylov::Method::qmr;
-  if (st.method == "auto" && a_symmetric) {
-    if (pre.pc.empty() || pre.pc.symmetric) return blockkrylov::Method::symmetric;
-    note(st, "A = A^T, but the preconditioner " + pre.pc.name +
-                 " is not complex-symmetric, as the symmetric method needs; solving with gmres");
-  }
-  // Block GMRES needs room for one basis vector beyond its block, so not
-  // even a single column fits when n = 1; the two-sided method takes s = n.
-  if (p.n == 1) {
+// The method: the one asked for, or auto's choice (the library's rule; the
+// summary says why). The two-sided method always has its transposes here:
+// products with A^T of the CSR matrix, and every stock preconditioner's.
+blockkrylov::MethodChoice choose_method(const Settings& st, const Problem& p, bool a_symmetric, const Precond& pre) {
+  if (st.method == "symmetric") return {blockkrylov::Method::symmetric, ""};
+  if (st.method == "qmr") return {blockkrylov::Method::qmr, ""};
+  if (st.method == "gmres") {
+    // Block GMRES needs room for one basis vector beyond its block, so not
+    // even a single column fits when n = 1; the two-sided method takes s = n.
+    if (p.n > 1) return {blockkrylov::Method::gmres, ""};
     note(st, "block GMRES needs more than one unknown; solving the 1 x 1 system with qmr");
-    return blockkrylov::Method::qmr;
+    return {blockkrylov::Method::qmr, ""};
   }
-  return blockkrylov::Method::gmres;
+  const bool keeps = pre.pc.empty() || pre.pc.symmetric;
+  return blockkrylov::auto_method(p.n, a_symmetric, keeps, true);
 }
 
 // Columns solved together: at most --block-size and s, and at most n (a
@@ -465,6 +465,7 @@ int block_columns(const Settings& st, const Problem& p, blockkrylov::Method meth
 // from X), X, and what only bksolve measures.
 struct Solution {
   blockkrylov::Report report;
+  std::string method_why;         // why auto chose the method (empty: asked for)
   int block_size = 1;             // columns solved together, as used
   std::vector<complex> X;
   std::vector<double> errors;     // relative error per column (when known)
@@ -576,6 +577,7 @@ void print_summary(std::FILE* f, const Settings& st, const Problem& p, const Pre
                    double rtol, double setup_seconds) {
   const blockkrylov::Report& o = sol.report;
   std::fprintf(f, "method      %s (%s)\n", blockkrylov::to_string(o.method), method_title(o.method));
+  if (!sol.method_why.empty()) std::fprintf(f, "            auto: %s\n", sol.method_why.c_str());
   if (o.method == blockkrylov::Method::gmres)
     std::fprintf(f, "restart     %d\n", blockkrylov::gmres_basis_capacity(p.n, sol.block_size, st.restart));
   std::fprintf(f, "n           %d\n", p.n);
@@ -613,6 +615,7 @@ nlohmann::json json_summary(const Settings& st, const Problem& p, const Precond&
   j["matrix"] = p.matrix_source;
   j["rhs"] = p.rhs_description;
   j["method"] = blockkrylov::to_string(o.method);
+  if (!sol.method_why.empty()) j["method_choice"] = sol.method_why;
   if (o.method == blockkrylov::Method::gmres)
     j["restart"] = blockkrylov::gmres_basis_capacity(p.n, sol.block_size, st.restart);
   j["n"] = p.n;
@@ -715,7 +718,8 @@ void define_options(CLI::App& app, Settings& st) {
   bfile->excludes(kind)->excludes(nrhs);
   app.add_option("-m,--method", st.method,
                  "symmetric (A must equal its transpose), qmr (two-sided, general A), gmres, or auto "
-                 "(symmetric when A = A^T and the preconditioner keeps it so, else gmres)")
+                 "(symmetric when A = A^T and the preconditioner keeps it so, else qmr, the fastest for general A "
+                 "in the benchmarks; the summary says why)")
       ->check(CLI::IsMember({"auto", "symmetric", "qmr", "gmres"}))
       ->capture_default_str();
   app.add_option("--restart", st.restart,
@@ -803,7 +807,8 @@ int run(int argc, char** argv) {
   check_method(st, a_symmetric);
   const double setup = seconds_since(t0);
   const Precond pre = build_preconditioner(st, p, st.method == "symmetric");
-  const blockkrylov::Method method = choose_method(st, p, a_symmetric, pre);
+  const blockkrylov::MethodChoice choice = choose_method(st, p, a_symmetric, pre);
+  const blockkrylov::Method method = choice.method;
 
   // With --json, standard output carries the JSON object only: anything the
   // library writes goes to standard error while it runs.
@@ -816,7 +821,8 @@ int run(int argc, char** argv) {
     std::printf("bksolve: %s\n         %s; rtol %.1e\n", p.description.c_str(), p.rhs_description.c_str(), rtol);
     std::fflush(stdout);
   }
-  const Solution sol = solve(st, p, method, pre, rtol);
+  Solution sol = solve(st, p, method, pre, rtol);
+  sol.method_why = choice.why;
   const blockkrylov::Report& o = sol.report;
   if (saved_stdout >= 0) {
     std::fflush(stdout);
