@@ -75,95 +75,77 @@ struct Triangle {
   void end_row() { ptr.push_back(static_cast<std::int64_t>(col.size())); }
 };
 
-// Triangular solves on a block of k columns held interleaved: entry (i, c)
-// at z[i*k + c], so that each row of the triangle is read once for all k
-// columns and the inner loops run over adjacent entries. `diag` may be null
-// (unit diagonal). Rows are stored strict (no diagonal); transposed solves
-// work on the same rows by scattering instead of gathering.
-inline void mul_sub(complex* z, complex v, const complex* x, int k) {
-  // z -= v * x over k entries (plain complex product: the factors are finite).
-  double* zd = reinterpret_cast<double*>(z);
-  const double* xd = reinterpret_cast<const double*>(x);
-  const double vr = v.real(), vi = v.imag();
-  for (int c = 0; c < k; ++c) {
-    const double xr = xd[2 * c], xi = xd[2 * c + 1];
-    zd[2 * c] -= vr * xr - vi * xi;
-    zd[2 * c + 1] -= vr * xi + vi * xr;
-  }
-}
-inline void divide_row(complex* z, const complex* diag, int i, int k) {
-  if (diag)
-    for (int c = 0; c < k; ++c) z[c] /= diag[i];
-}
-inline void lower_solve(const Triangle& t, const complex* diag, int n, int k, complex* z) {
-  for (int i = 0; i < n; ++i) {
-    complex* zi = z + static_cast<std::size_t>(i) * k;
-    for (std::int64_t p = t.ptr[i]; p < t.ptr[i + 1]; ++p)
-      mul_sub(zi, t.val[p], z + static_cast<std::size_t>(t.col[p]) * k, k);
-    divide_row(zi, diag, i, k);
-  }
-}
-inline void upper_solve(const Triangle& t, const complex* diag, int n, int k, complex* z) {
-  for (int i = n - 1; i >= 0; --i) {
-    complex* zi = z + static_cast<std::size_t>(i) * k;
-    for (std::int64_t p = t.ptr[i]; p < t.ptr[i + 1]; ++p)
-      mul_sub(zi, t.val[p], z + static_cast<std::size_t>(t.col[p]) * k, k);
-    divide_row(zi, diag, i, k);
-  }
-}
-// (strictly lower triangle + diag)^T z = x: an upper solve by columns.
-inline void lower_transpose_solve(const Triangle& t, const complex* diag, int n, int k, complex* z) {
-  for (int i = n - 1; i >= 0; --i) {
-    complex* zi = z + static_cast<std::size_t>(i) * k;
-    divide_row(zi, diag, i, k);
-    for (std::int64_t p = t.ptr[i]; p < t.ptr[i + 1]; ++p)
-      mul_sub(z + static_cast<std::size_t>(t.col[p]) * k, t.val[p], zi, k);
-  }
-}
-inline void upper_transpose_solve(const Triangle& t, const complex* diag, int n, int k, complex* z) {
-  for (int i = 0; i < n; ++i) {
-    complex* zi = z + static_cast<std::size_t>(i) * k;
-    divide_row(zi, diag, i, k);
-    for (std::int64_t p = t.ptr[i]; p < t.ptr[i + 1]; ++p)
-      mul_sub(z + static_cast<std::size_t>(t.col[p]) * k, t.val[p], zi, k);
-  }
+// The transpose of a strict triangle: row i of the result holds column i
+// of t, columns ascending.
+inline Triangle transposed(const Triangle& t, int n) {
+  Triangle r;
+  r.ptr.assign(static_cast<std::size_t>(n) + 1, 0);
+  for (int c : t.col) ++r.ptr[static_cast<std::size_t>(c) + 1];
+  for (int i = 0; i < n; ++i) r.ptr[i + 1] += r.ptr[i];
+  r.col.resize(t.col.size());
+  r.val.resize(t.val.size());
+  std::vector<std::int64_t> next(r.ptr.begin(), r.ptr.end() - 1);
+  for (int i = 0; i < n; ++i)
+    for (std::int64_t p = t.ptr[i]; p < t.ptr[i + 1]; ++p) {
+      const std::int64_t q = next[t.col[p]]++;
+      r.col[q] = i, r.val[q] = t.val[p];
+    }
+  return r;
 }
 
-// Scratch for the interleaved form, per thread, grown to the largest block
-// seen and then reused (no allocation per application in steady state).
-inline complex* interleave_buffer(int which, std::size_t size) {
-  thread_local std::vector<complex> buf[2];
-  if (buf[which].size() < size) buf[which].resize(size);
-  return buf[which].data();
+// One triangular solve with scalings, y = diag(post) T^-1 diag(pre) x for
+// T = strict triangle + diag(d), as a single pass over the rows that reads
+// x and writes y once (each column of the block in turn per row, so that
+// the triangle is read once for all of them). With w = post .* z and
+// T z = pre .* x, row i reads
+//     w_i = (post_i / d_i) (pre_i x_i - sum_j (T_ij / post_j) w_j),
+// so the scalings are folded into the stored values at set-up: val holds
+// T_ij / post_j, f holds post_i / d_i. Rows run ascending for a lower
+// triangle, descending for an upper one. Transposed triangles are stored
+// as such, so every solve gathers (no scatter pass, no copy of x first).
+struct Sweep {
+  Triangle t;
+  bool ascending = true;
+  std::vector<complex> pre, f;  // empty: ones
+
+  void apply(int n, int k, const complex* x, complex* y) const {
+    const complex* pr = pre.empty() ? nullptr : pre.data();
+    const complex* fr = f.empty() ? nullptr : f.data();
+    for (int r = 0; r < n; ++r) {
+      const int i = ascending ? r : n - 1 - r;
+      const std::int64_t p0 = t.ptr[i], p1 = t.ptr[i + 1];
+      for (int c = 0; c < k; ++c) {
+        const std::size_t o = static_cast<std::size_t>(c) * n;
+        complex acc = pr ? pr[i] * x[o + i] : x[o + i];
+        const complex* yc = y + o;
+        for (std::int64_t p = p0; p < p1; ++p) acc -= t.val[p] * yc[t.col[p]];
+        y[o + i] = fr ? fr[i] * acc : acc;
+      }
+    }
+  }
+};
+
+// The sweep for y = diag(post) (t + diag(d))^-1 diag(pre) x; d, pre and
+// post may be null (ones).
+inline Sweep make_sweep(const Triangle& t, bool ascending, int n, const complex* d, const complex* pre,
+                        const complex* post) {
+  Sweep s;
+  s.t = t;
+  s.ascending = ascending;
+  if (post)
+    for (std::size_t p = 0; p < s.t.val.size(); ++p) s.t.val[p] /= post[s.t.col[p]];
+  if (pre) s.pre.assign(pre, pre + n);
+  if (d || post) {
+    s.f.assign(static_cast<std::size_t>(n), complex(1.0));
+    for (int i = 0; i < n; ++i) s.f[i] = (post ? post[i] : complex(1.0)) / (d ? d[i] : complex(1.0));
+  }
+  return s;
 }
 
-// z (interleaved, n x k) = diag(d) x (columns, ld n); d may be null.
-inline void interleave(int n, int k, const complex* x, const complex* d, complex* z) {
-  for (int c = 0; c < k; ++c) {
-    const complex* xc = x + static_cast<std::size_t>(c) * n;
-    for (int i = 0; i < n; ++i) z[static_cast<std::size_t>(i) * k + c] = d ? d[i] * xc[i] : xc[i];
-  }
-}
-// y (columns, ld n) = diag(d) z (interleaved); d may be null.
-inline void deinterleave(int n, int k, const complex* z, const complex* d, complex* y) {
-  for (int c = 0; c < k; ++c) {
-    complex* yc = y + static_cast<std::size_t>(c) * n;
-    for (int i = 0; i < n; ++i) yc[i] = d ? d[i] * z[static_cast<std::size_t>(i) * k + c] : z[static_cast<std::size_t>(i) * k + c];
-  }
-}
-
-// The operator y = diag(post) S(diag(pre) x) for a block solve S on the
-// interleaved form; pre and post may be null.
-// `keep` holds the factors that solve, pre and post point into.
-template <class Solve>
-Operator blockwise(int n, std::shared_ptr<const void> keep, const complex* pre, const complex* post,
-                   Solve solve) {
-  return [n, keep, pre, post, solve](int k, const complex* x, complex* y) {
-    complex* z = interleave_buffer(0, static_cast<std::size_t>(n) * k);
-    interleave(n, k, x, pre, z);
-    solve(k, z);
-    deinterleave(n, k, z, post, y);
-  };
+// The operator of a sweep (sharing it between copies of the operator).
+inline Operator sweep_operator(int n, Sweep s) {
+  auto sp = std::make_shared<const Sweep>(std::move(s));
+  return [n, sp](int k, const complex* x, complex* y) { sp->apply(n, k, x, y); };
 }
 
 // Replaces a zero or tiny pivot (see the top of this file); counts it.
@@ -355,14 +337,10 @@ inline std::vector<complex> principal_roots(const std::vector<complex>& d, bool 
 // right = L^-T D^-1/2; left_t = right and right_t = left.
 inline Preconditioner symmetric_split(std::shared_ptr<const Ldl> f, std::string name) {
   const int n = static_cast<int>(f->d.size());
-  auto isq = std::make_shared<const std::vector<complex>>(principal_roots(f->d, true));
-  auto keep = std::make_shared<const std::pair<std::shared_ptr<const Ldl>, std::shared_ptr<const std::vector<complex>>>>(f, isq);
-  const Triangle* L = &f->L;
+  const std::vector<complex> isq = principal_roots(f->d, true);
   Preconditioner p;
-  p.left = blockwise(n, keep, nullptr, isq->data(),
-                     [L, n](int k, complex* z) { lower_solve(*L, nullptr, n, k, z); });
-  p.right = blockwise(n, keep, isq->data(), nullptr,
-                      [L, n](int k, complex* z) { lower_transpose_solve(*L, nullptr, n, k, z); });
+  p.left = sweep_operator(n, make_sweep(f->L, true, n, nullptr, nullptr, isq.data()));
+  p.right = sweep_operator(n, make_sweep(transposed(f->L, n), false, n, nullptr, isq.data(), nullptr));
   p.left_t = p.right;
   p.right_t = p.left;
   p.symmetric = true;
@@ -426,45 +404,55 @@ inline Preconditioner ssor(const CsrMatrix& a, double omega = 1.0) {
   st->e.resize(n);
   for (int i = 0; i < n; ++i) st->dt[i] /= omega, st->e[i] = st->dt[i] * omega - 2.0 * st->dt[i];
   st->sq = detail::principal_roots(st->dt, false);
-  std::shared_ptr<const State> s = st;
-  const complex* dt = s->dt.data();
-  const complex* sq = s->sq.data();
-  const detail::Triangle *L = &s->L, *U = &s->U;
-  Preconditioner p;
+  const detail::Triangle Lt = detail::transposed(st->L, n), Ut = detail::transposed(st->U, n);
+  const complex *dt = st->dt.data(), *sq = st->sq.data();
   // M1^-1 = (D/w)^1/2 (D/w + L)^-1 and M2^-1 = (D/w + U)^-1 (D/w)^1/2, and
   // their transposes.
-  p.left = detail::blockwise(n, s, nullptr, sq,
-                             [=](int k, complex* z) { detail::lower_solve(*L, dt, n, k, z); });
-  p.right = detail::blockwise(n, s, sq, nullptr,
-                              [=](int k, complex* z) { detail::upper_solve(*U, dt, n, k, z); });
-  p.left_t = detail::blockwise(n, s, sq, nullptr,
-                               [=](int k, complex* z) { detail::lower_transpose_solve(*L, dt, n, k, z); });
-  p.right_t = detail::blockwise(n, s, nullptr, sq,
-                                [=](int k, complex* z) { detail::upper_transpose_solve(*U, dt, n, k, z); });
+  const detail::Sweep right = detail::make_sweep(st->U, false, n, dt, sq, nullptr);
+  const detail::Sweep left_t = detail::make_sweep(Lt, false, n, dt, sq, nullptr);
+  Preconditioner p;
+  p.left = detail::sweep_operator(n, detail::make_sweep(st->L, true, n, dt, nullptr, sq));
+  p.right = detail::sweep_operator(n, right);
+  p.left_t = detail::sweep_operator(n, left_t);
+  p.right_t = detail::sweep_operator(n, detail::make_sweep(Ut, true, n, dt, nullptr, sq));
   // A = (D/w + L) + (D/w + U) + E with E = D - 2 D/w gives
   //   M1^-1 A M2^-1 x = S [t + (D/w + L)^-1 (S x + E t)],  t = (D/w + U)^-1 S x,
   // S = (D/w)^1/2: two triangular sweeps, no product with A. The transpose
-  // swaps the roles of the two (transposed) triangles.
-  const auto fused = [s](bool transposed) {
-    return [s, transposed](int k, const complex* x, complex* y) {
-      const int n = s->n;
+  // swaps the roles of the two (transposed) triangles. t is the sweep of
+  // M2^-1 (M1^-T for the transpose), written into y; the second sweep forms
+  // u row by row and overwrites y with S (t + u).
+  struct Fused {
+    detail::Sweep first;     // t = (D/w + U)^-1 S x
+    detail::Triangle second; // L (U^T for the transpose), rows ascending
+    std::vector<complex> sq, e, inv_dt;
+  };
+  const auto fused = [&](detail::Sweep first, const detail::Triangle& second) {
+    auto f = std::make_shared<Fused>();
+    f->first = std::move(first);
+    f->second = second;
+    f->sq = st->sq, f->e = st->e;
+    f->inv_dt.resize(n);
+    for (int i = 0; i < n; ++i) f->inv_dt[i] = 1.0 / st->dt[i];
+    return [n, f = std::shared_ptr<const Fused>(f)](int k, const complex* x, complex* y) {
+      thread_local std::vector<complex> ubuf;
       const std::size_t nk = static_cast<std::size_t>(n) * k;
-      complex* t = detail::interleave_buffer(0, nk);
-      complex* u = detail::interleave_buffer(1, nk);
-      detail::interleave(n, k, x, s->sq.data(), t);  // t = S x
-      std::copy(t, t + nk, u);                       // u = S x
-      if (transposed) detail::lower_transpose_solve(s->L, s->dt.data(), n, k, t);
-      else detail::upper_solve(s->U, s->dt.data(), n, k, t);
-      for (int i = 0; i < n; ++i)
-        for (int c = 0; c < k; ++c) u[static_cast<std::size_t>(i) * k + c] += s->e[i] * t[static_cast<std::size_t>(i) * k + c];
-      if (transposed) detail::upper_transpose_solve(s->U, s->dt.data(), n, k, u);
-      else detail::lower_solve(s->L, s->dt.data(), n, k, u);
-      for (std::size_t q = 0; q < nk; ++q) t[q] += u[q];
-      detail::deinterleave(n, k, t, s->sq.data(), y);
+      if (ubuf.size() < nk) ubuf.resize(nk);
+      complex* u = ubuf.data();
+      f->first.apply(n, k, x, y);
+      const detail::Triangle& l = f->second;
+      for (int i = 0; i < n; ++i) {
+        for (int c = 0; c < k; ++c) {
+          const std::size_t o = static_cast<std::size_t>(c) * n;
+          complex acc = f->sq[i] * x[o + i] + f->e[i] * y[o + i];
+          for (std::int64_t q = l.ptr[i]; q < l.ptr[i + 1]; ++q) acc -= l.val[q] * u[o + l.col[q]];
+          u[o + i] = acc * f->inv_dt[i];
+          y[o + i] = f->sq[i] * (y[o + i] + u[o + i]);
+        }
+      }
     };
   };
-  p.fused = fused(false);
-  p.fused_t = fused(true);
+  p.fused = fused(right, st->L);
+  p.fused_t = fused(left_t, Ut);
   p.symmetric = a.is_symmetric();
   char name[48];
   std::snprintf(name, sizeof name, "ssor(omega %g)", omega);
@@ -497,14 +485,11 @@ namespace detail {
 inline Preconditioner lu_split(std::shared_ptr<const Lu> f, std::string name) {
   const int n = static_cast<int>(f->d.size());
   Preconditioner p;
-  const Triangle *L = &f->L, *U = &f->U;
   const complex* d = f->d.data();
-  p.left = blockwise(n, f, nullptr, nullptr, [=](int k, complex* z) { lower_solve(*L, nullptr, n, k, z); });
-  p.right = blockwise(n, f, nullptr, nullptr, [=](int k, complex* z) { upper_solve(*U, d, n, k, z); });
-  p.left_t = blockwise(n, f, nullptr, nullptr,
-                       [=](int k, complex* z) { lower_transpose_solve(*L, nullptr, n, k, z); });
-  p.right_t = blockwise(n, f, nullptr, nullptr,
-                        [=](int k, complex* z) { upper_transpose_solve(*U, d, n, k, z); });
+  p.left = sweep_operator(n, make_sweep(f->L, true, n, nullptr, nullptr, nullptr));
+  p.right = sweep_operator(n, make_sweep(f->U, false, n, d, nullptr, nullptr));
+  p.left_t = sweep_operator(n, make_sweep(transposed(f->L, n), false, n, nullptr, nullptr, nullptr));
+  p.right_t = sweep_operator(n, make_sweep(transposed(f->U, n), true, n, d, nullptr, nullptr));
   p.symmetric = false;
   p.name = with_pivots(std::move(name), f->replaced);
   return p;
