@@ -98,6 +98,8 @@ module blockkrylov_solve
     type(c_ptr) :: precond_rowptr     ! int64, n + 1
     type(c_ptr) :: precond_colind     ! int32
     type(c_ptr) :: precond_values     ! complex
+    integer(c_int32_t) :: threads     ! OpenMP threads of the solve; 0: the caller's setting
+    integer(c_int32_t) :: reserved2   ! zero
   end type bk_options
 
   ! Fill with bk_report_init, then point residuals/history at arrays of your own.

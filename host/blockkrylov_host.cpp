@@ -75,6 +75,7 @@ bk_options read_options(const bk_options* in) {
 std::string check_options(const bk_options& o) {
   if (o.method < BK_AUTO || o.method > BK_GMRES) return "unknown method " + std::to_string(o.method);
   if (o.block_size < 0) return "block_size must be >= 0";
+  if (o.threads < 0) return "threads must be >= 0";
   if (o.precond < BK_PRECOND_NONE || o.precond > BK_PRECOND_AUTO)
     return "unknown preconditioner kind " + std::to_string(o.precond);
   if (o.precond != BK_PRECOND_NONE && o.preconditioner != nullptr)
@@ -196,6 +197,7 @@ Options engine_options(const bk_options& o) {
   e.restart = o.restart;
   e.deflation_tol = o.deflation_tol;
   e.max_breakdowns = o.max_breakdowns;
+  e.threads = o.threads;
   e.left_start = o.left_start;
   if (o.preconditioner != nullptr) e.preconditioner = wrap_preconditioner(*o.preconditioner);
   if (o.progress != nullptr) {

@@ -148,6 +148,11 @@ typedef struct bk_options {
   const int64_t *precond_rowptr;
   const int32_t *precond_colind;
   const bk_complex *precond_values;
+  /* OpenMP threads of the solve (sparse products, kernel passes); 0 (default):
+   * the caller's OpenMP setting. A threaded OpenBLAS runs on one thread while
+   * solves run: see docs/host.md. */
+  int32_t threads;
+  int32_t reserved2;       /* zero */
 } bk_options;
 
 /* Report. Call bk_report_init first (it sets `size` and clears the rest),

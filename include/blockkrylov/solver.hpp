@@ -193,6 +193,11 @@ struct Options {
   // window is long; the product limit still bounds a hopeless solve.
   int stagnation_cycles = 20;
   int max_breakdowns = 10;     // Lanczos: restarts allowed after a breakdown
+  // OpenMP threads of the solve: the sparse products of CsrMatrix and the
+  // kernel library's passes; <= 0: the caller's OpenMP setting. Set for the
+  // calling thread during the solve only. A threaded OpenBLAS runs on one
+  // thread while solves run (see detail/threads.hpp).
+  int threads = 0;
   // Called after every iteration; return false to stop the solve (the
   // iterate of that iteration is kept and its true residual reported).
   std::function<bool(const Progress&)> progress;

@@ -73,7 +73,8 @@ class bk_options(ctypes.Structure):
                 ("precond", ctypes.c_int32), ("reserved1", ctypes.c_int32),
                 ("omega", ctypes.c_double), ("drop_tol", ctypes.c_double),
                 ("fill", ctypes.c_double), ("precond_rowptr", ctypes.POINTER(ctypes.c_int64)),
-                ("precond_colind", ctypes.POINTER(ctypes.c_int32)), ("precond_values", _Z)]
+                ("precond_colind", ctypes.POINTER(ctypes.c_int32)), ("precond_values", _Z),
+                ("threads", ctypes.c_int32), ("reserved2", ctypes.c_int32)]
 
 
 class bk_report(ctypes.Structure):

@@ -541,7 +541,7 @@ def _stock_options(options, M, method, csr, settings, keep):
 def solve(A, B, method="auto", rtol=1e-8, atol=0.0, maxiter=None, M=None, x0=None,
           callback=None, *, max_products=None, block_size=None, restart=None,
           deflation_tol=None, max_breakdowns=None, left_start=None, omega=None,
-          drop_tol=None, fill=None, M_matrix=None, return_report=False):
+          drop_tol=None, fill=None, M_matrix=None, threads=None, return_report=False):
     """Solve A X = B for square complex A and one or many right-hand sides.
 
     A: a scipy.sparse matrix or array, or a dense 2-D array: handed to the
@@ -579,7 +579,8 @@ def solve(A, B, method="auto", rtol=1e-8, atol=0.0, maxiter=None, M=None, x0=Non
         60, within a basis of 2 GiB); deflation_tol: GMRES deflation
         threshold (default 1e-12); max_breakdowns: Lanczos restarts after a
         breakdown (default 10); left_start: qmr's starting left block, shape
-        of B.
+        of B; threads: OpenMP threads of the solve's compiled products and
+        kernels (default: the OpenMP setting, OMP_NUM_THREADS).
     return_report: also return a Report.
 
     Returns (X, info) or (X, info, report). info is 0 when every column
@@ -610,6 +611,8 @@ def solve(A, B, method="auto", rtol=1e-8, atol=0.0, maxiter=None, M=None, x0=Non
         options.deflation_tol = _tolerance("deflation_tol", deflation_tol)
     if max_breakdowns is not None:
         options.max_breakdowns = _count("max_breakdowns", max_breakdowns, 0)
+    if threads is not None:
+        options.threads = _count("threads", threads, 1)
 
     n, csr, forward = _system(A)
     calls = _Callbacks(n, callback)

@@ -1,6 +1,9 @@
 // Whole solves through the host layer: every method end to end, then what is
 // particular to block GMRES (restarts, deflation) and to the two Lanczos
 // solvers (agreement, left block, breakdowns, drift).
+#include <dlfcn.h>
+#include <omp.h>
+
 #include <limits>
 
 #include "support/host_helpers.hpp"
@@ -275,6 +278,43 @@ TEST(SolverObject, BlocksReuseAndLimits) {
     EXPECT_EQ(rep.status, Status::max_iterations) << rep.message;
     EXPECT_EQ(rep.iterations, 3);
     expect_residuals(a, s, B.data(), X.data(), rep);
+  }
+}
+
+// The threads of a solve: `threads` OpenMP threads while it runs, then the
+// caller's setting again; a threaded OpenBLAS runs on one thread during the
+// solve and gets its count back after it, also when solves nest.
+TEST(SolverObject, ThreadsDuringASolve) {
+  using Get = int (*)();
+  using Set = void (*)(int);
+  void* blas = ::dlopen("libopenblas.so.0", RTLD_LAZY | RTLD_NOLOAD);
+  const auto get = blas ? reinterpret_cast<Get>(::dlsym(blas, "openblas_get_num_threads")) : nullptr;
+  const auto set = blas ? reinterpret_cast<Set>(::dlsym(blas, "openblas_set_num_threads")) : nullptr;
+  if (set) set(2);
+  const CsrMatrix a = examples::helmholtz_2d(10, 10, 3.0, 0.5);
+  const auto B = random_block(a.n, 2, 61);
+  omp_set_num_threads(3);
+  Options opt = with_rtol(1e-9);
+  opt.threads = 1;
+  int seen_omp = -1, seen_blas = -1, depth = 0;
+  opt.progress = [&](const Progress&) {
+    seen_omp = omp_get_max_threads();
+    if (get) seen_blas = get();
+    if (depth++ == 0) {  // a nested solve leaves the outer one's settings alone
+      Block Y(B.size());
+      EXPECT_TRUE(solve(Method::symmetric, a, 2, B.data(), Y.data(), with_rtol(1e-6)).converged);
+      EXPECT_EQ(omp_get_max_threads(), 1);
+      if (get) { EXPECT_EQ(get(), 1); }
+    }
+    return true;
+  };
+  Block X(B.size());
+  EXPECT_TRUE(solve(Method::gmres, a, 2, B.data(), X.data(), opt).converged);
+  EXPECT_EQ(seen_omp, 1);
+  EXPECT_EQ(omp_get_max_threads(), 3);
+  if (get) {
+    EXPECT_EQ(seen_blas, 1);
+    EXPECT_EQ(get(), 2);
   }
 }
 

@@ -23,7 +23,6 @@
 // 3 the solve ended without convergence (X is still written); 130 stopped by
 // an interrupt. A failed run never leaves a partial output file: X is written
 // to a temporary file beside the target and renamed into place.
-#include <dlfcn.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -85,17 +84,6 @@ extern "C" void on_signal(int sig) {
   if (sig == SIGINT && g_interrupts.fetch_add(1) == 0) return;
   bksolve::remove_pending_output();
   std::_Exit(kExitInterrupted);
-}
-
-// The dense work of a block step is tall and skinny (n x s times s x s): a
-// threaded BLAS gains nothing on it and its spinning threads compete with the
-// OpenMP threads of the sparse products. Unless the user chose otherwise
-// through the environment, a threaded OpenBLAS is set to one thread (looked
-// up at run time, so any other BLAS works unchanged).
-void single_threaded_blas() {
-  if (std::getenv("OPENBLAS_NUM_THREADS") != nullptr) return;
-  using set_threads = void (*)(int);
-  if (auto f = reinterpret_cast<set_threads>(::dlsym(RTLD_DEFAULT, "openblas_set_num_threads"))) f(1);
 }
 
 struct Error : std::runtime_error {
@@ -518,6 +506,7 @@ Solution solve(const Settings& st, const Problem& p, blockkrylov::Method method,
   options.rtol = rtol;
   options.max_products = st.max_products;
   options.restart = st.restart;
+  options.threads = st.threads;
   options.progress = [&line](const blockkrylov::Progress& pr) { return line.update(pr); };
   options.preconditioner = pre.pc;
 
@@ -798,7 +787,6 @@ int run(int argc, char** argv) {
 #ifdef _OPENMP
   if (st.threads > 0) omp_set_num_threads(st.threads);
 #endif
-  single_threaded_blas();
   check_before_solving(st);
 
   const auto t0 = Clock::now();

@@ -9,6 +9,7 @@
 #include "blockkrylov/detail/gmres.hpp"
 #include "blockkrylov/detail/host.hpp"
 #include "blockkrylov/detail/lanczos.hpp"
+#include "blockkrylov/detail/threads.hpp"
 
 namespace blockkrylov {
 
@@ -87,6 +88,7 @@ class SolverState {
       else why = check_options(method_, options_);
     }
     if (!why.empty()) return invalid(why);
+    const ThreadScope threads(options_.threads);
 
     Report& agg = report_;
     reset(agg);
