@@ -292,7 +292,7 @@ contains
   recursive subroutine solve(a, b, x, status, at, method, rtol, atol, max_products, max_iterations, &
                              restart, block_size, deflation_tol, max_breakdowns, &
                              residuals, iterations, products, message, &
-                             minv, minv_t, m1inv, m2inv, m1inv_t, m2inv_t, symmetric_split)
+                             minv, minv_t, m1inv, m2inv, m1inv_t, m2inv_t, symmetric_split, threads)
     procedure(bk_apply) :: a
     complex(c_double_complex), intent(in) :: b(:, :)
     complex(c_double_complex), intent(inout) :: x(:, :)
@@ -306,6 +306,7 @@ contains
     character(*), intent(out), optional :: message
     procedure(bk_apply), optional :: minv, minv_t, m1inv, m2inv, m1inv_t, m2inv_t
     logical, intent(in), optional :: symmetric_split
+    integer, intent(in), optional :: threads
 
     ! Contexts of a, at, minv, minv_t, m1inv, m2inv, m1inv_t, m2inv_t.
     type(apply_context), target :: ctx(8)
@@ -319,7 +320,7 @@ contains
     integer :: n
 
     call prepare(b, x, residuals, method, rtol, atol, max_products, max_iterations, restart, &
-                 block_size, deflation_tol, max_breakdowns, opt, rep, res, why)
+                 block_size, deflation_tol, max_breakdowns, threads, opt, rep, res, why)
     split = .false.
     if (present(symmetric_split)) split = symmetric_split
     ! With a preconditioner that is not a split M1 M1^T, 'auto' means gmres
@@ -366,7 +367,7 @@ contains
                                    max_products, max_iterations, restart, block_size, deflation_tol, &
                                    max_breakdowns, residuals, iterations, products, message, &
                                    precond, omega, drop_tol, fill, p_rowptr, p_colind, p_values, &
-                                   preconditioner, setup_seconds)
+                                   preconditioner, setup_seconds, threads)
     integer(c_int64_t), intent(in) :: rowptr(:)
     integer(c_int32_t), intent(in) :: colind(:)
     complex(c_double_complex), intent(in) :: values(:), b(:, :)
@@ -385,6 +386,7 @@ contains
     complex(c_double_complex), intent(in), optional :: p_values(:)
     character(*), intent(out), optional :: preconditioner
     real(c_double), intent(out), optional :: setup_seconds
+    integer, intent(in), optional :: threads
 
     type(bk_options) :: opt
     type(bk_report) :: rep
@@ -397,7 +399,7 @@ contains
     complex(c_double_complex), allocatable, target :: pvalues(:)
 
     call prepare(b, x, residuals, method, rtol, atol, max_products, max_iterations, restart, &
-                 block_size, deflation_tol, max_breakdowns, opt, rep, res, why)
+                 block_size, deflation_tol, max_breakdowns, threads, opt, rep, res, why)
     n = size(b, 1, kind=c_int64_t)
     if (len(why) == 0) why = csr_extents(n, rowptr, size(colind, kind=c_int64_t), size(values, kind=c_int64_t), '')
     if (len(why) == 0) call stock_options(precond, omega, drop_tol, fill, n, opt, why)
@@ -434,7 +436,7 @@ contains
                                    max_products, max_iterations, restart, block_size, deflation_tol, &
                                    max_breakdowns, residuals, iterations, products, message, &
                                    precond, omega, drop_tol, fill, p_rowptr, p_colind, p_values, &
-                                   preconditioner, setup_seconds)
+                                   preconditioner, setup_seconds, threads)
     integer, intent(in) :: rowptr(:)
     integer(c_int32_t), intent(in) :: colind(:)
     complex(c_double_complex), intent(in) :: values(:), b(:, :)
@@ -453,18 +455,19 @@ contains
     complex(c_double_complex), intent(in), optional :: p_values(:)
     character(*), intent(out), optional :: preconditioner
     real(c_double), intent(out), optional :: setup_seconds
+    integer, intent(in), optional :: threads
 
     if (present(p_rowptr)) then
       call solve_csr64(int(rowptr, c_int64_t), colind, values, b, x, status, method, rtol, atol, &
                        max_products, max_iterations, restart, block_size, deflation_tol, max_breakdowns, &
                        residuals, iterations, products, message, precond, omega, drop_tol, fill, &
-                       int(p_rowptr, c_int64_t), p_colind, p_values, preconditioner, setup_seconds)
+                       int(p_rowptr, c_int64_t), p_colind, p_values, preconditioner, setup_seconds, threads)
     else
       call solve_csr64(int(rowptr, c_int64_t), colind, values, b, x, status, method, rtol, atol, &
                        max_products, max_iterations, restart, block_size, deflation_tol, max_breakdowns, &
                        residuals, iterations, products, message, precond, omega, drop_tol, fill, &
                        p_colind=p_colind, p_values=p_values, preconditioner=preconditioner, &
-                       setup_seconds=setup_seconds)
+                       setup_seconds=setup_seconds, threads=threads)
     end if
   end subroutine solve_csr32
 
@@ -500,12 +503,12 @@ contains
   ! Checks the Fortran-side extents and fills options and report. why is
   ! empty when the arrays fit together.
   recursive subroutine prepare(b, x, residuals, method, rtol, atol, max_products, max_iterations, &
-                               restart, block_size, deflation_tol, max_breakdowns, opt, rep, res, why)
+                               restart, block_size, deflation_tol, max_breakdowns, threads, opt, rep, res, why)
     complex(c_double_complex), intent(in) :: b(:, :), x(:, :)
     real(c_double), intent(in), optional :: residuals(:)
     character(*), intent(in), optional :: method
     real(c_double), intent(in), optional :: rtol, atol, deflation_tol
-    integer, intent(in), optional :: max_products, max_iterations, restart, block_size, max_breakdowns
+    integer, intent(in), optional :: max_products, max_iterations, restart, block_size, max_breakdowns, threads
     type(bk_options), intent(out) :: opt
     type(bk_report), intent(out), target :: rep
     real(c_double), allocatable, target, intent(out) :: res(:)
@@ -542,6 +545,7 @@ contains
     if (present(restart)) opt%restart = restart
     if (present(block_size)) opt%block_size = block_size
     if (present(max_breakdowns)) opt%max_breakdowns = max_breakdowns
+    if (present(threads)) opt%threads = threads
 
     if (present(residuals) .and. size(b, 2) > 0) then
       allocate(res(size(b, 2)))
