@@ -180,9 +180,9 @@ struct Options {
   int restart = 0;
   // GMRES: relative threshold for negligible directions. At the start of a
   // cycle a residual column is deflated when the part of it that the earlier
-  // columns do not explain is at most deflation_tol times its own norm (the
-  // block enters with unit columns); its correction is then the recorded
-  // combination of theirs.
+  // columns do not explain is at most deflation_tol times the norm of its
+  // right-hand side (the block enters with its columns divided by those
+  // norms); its correction is then the recorded combination of theirs.
   // Inside a cycle a new direction is negligible when what remains of A q_j
   // after orthogonalisation is at most deflation_tol * ||A q_j||; the cycle
   // ends there (solve, update, restart from the true residual).

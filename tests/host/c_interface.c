@@ -230,6 +230,7 @@ int main(int argc, char **argv) {
     o.progress = stop_at_three;
     o.rtol = 1e-14;
     bk_report_init(&r);
+    memset(X, 0, sizeof X);
     CHECK(bk_solve(n, s, &A, NULL, B, n, X, n, &o, &r) == BK_STOPPED && r.iterations == 3, "%s", r.message);
     CHECK(bk_solver_create(BK_AUTO, n, 2, NULL) == NULL, "auto solver");
     CHECK(bk_solver_check(BK_GMRES, 1, 0, NULL, &r) == BK_INVALID && strstr(r.message, "n >= 2"), "%s", r.message);

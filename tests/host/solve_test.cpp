@@ -109,9 +109,9 @@ TEST(Gmres, DependentColumnsAreDeflatedAndCombined) {
   EXPECT_LE(rep.iterations, one_cycle(a, 3, B3, X3).iterations + 3);
 
   // With the default capacity, sized by the kept columns, the cycles are
-  // those of the independent block: as many restarts, and products within a
-  // few per cent (the blocks differ in rounding, and shrink at other times)
-  // plus the dependent columns' true residuals at each restart.
+  // those of the independent block, in every cycle (the dependent columns
+  // stay deflated after the first): as many restarts and products, but for
+  // the dependent columns' true residuals at each restart.
   const CsrMatrix hard = examples::convection_diffusion_2d(40, 40, 12.0, {-60.0, 80.0});
   Block Bh = random_block(hard.n, 5, 21), Xh(Bh.size());
   for (int i = 0; i < hard.n; ++i) Bh[2 * hard.n + i] = Bh[i], Bh[4 * hard.n + i] = c1 * Bh[i] + c2 * Bh[hard.n + i];
@@ -122,7 +122,7 @@ TEST(Gmres, DependentColumnsAreDeflatedAndCombined) {
   expect_residuals(hard, 5, Bh.data(), Xh.data(), r5, 1e-9);
   EXPECT_GT(r3.restarts, 0);
   EXPECT_EQ(r5.restarts, r3.restarts);
-  EXPECT_LE(r5.products, 1.05 * r3.products + 2 * (r5.restarts + 1));
+  EXPECT_LE(r5.products, r3.products + 2 * (r5.restarts + 1));
 }
 
 // Right-hand sides of wildly different sizes, the smallest one first: each

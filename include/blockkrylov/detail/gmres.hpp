@@ -1,10 +1,11 @@
 // blockkrylov/detail/gmres.hpp - restarted block GMRES with deflation over
 // the GMRES entry points.
 //
-// One cycle: the active residual block R0, each column scaled to unit norm
-// (GMRES is invariant under that scaling, and it makes the deflation test
-// relative to each column's own size), largest column first (because
-// C_INITIALBLOCKGMRES never tests its first column for deflation), is
+// One cycle: the active residual block R0, each column divided by the norm
+// of its right-hand side (GMRES is invariant under that scaling, and it
+// makes the deflation test relative to each column's own b), the largest
+// column first (because C_INITIALBLOCKGMRES never tests its first column
+// for deflation), is
 // factored R0 = Q R with deflation of columns that the earlier ones explain
 // to within deflation_tol; the s_k kept columns start a block Arnoldi process
 // A q_j = Q H(:, j) with Householder reflectors, H band Hessenberg with lower
@@ -119,16 +120,23 @@ class GmresEngine {
   void open_cycle(Host& h) {
     sa_ = h.active();
     int* act = h.active_columns();
-    // Largest residual first; the others keep their order.
+    // Largest relative residual first; the others keep their order.
     int big = 0;
     for (int i = 1; i < sa_; ++i)
-      if (h.res(act[i]) * h.bnorm(act[i]) > h.res(act[big]) * h.bnorm(act[big])) big = i;
+      if (h.res(act[i]) > h.res(act[big])) big = i;
     std::rotate(act, act + big, act + big + 1);
-    // Each residual column enters scaled to unit norm: the corrections scale
-    // back exactly, and deflation then compares every column with its own
-    // size, whatever the scales of the right-hand sides.
+    // Each residual column enters divided by the norm of its right-hand
+    // side: the corrections scale back exactly, and deflation then compares
+    // what the other columns leave unexplained with the column's own b,
+    // whatever the scales of the right-hand sides. Relative to b, not to the
+    // residual: columns that depend on others in B keep doing so in every
+    // residual to within rounding relative to b (their iterates are the
+    // recorded combinations), which a test relative to a residual many
+    // orders below b would no longer see after the first cycle; and what is
+    // left unexplained below deflation_tol ||b_j|| is far below any useful
+    // tolerance.
     for (int i = 0; i < sa_; ++i) {
-      scale_[i] = h.res(act[i]) * h.bnorm(act[i]);
+      scale_[i] = h.bnorm(act[i]);
       const complex* r = h.rcol(act[i]);
       complex* v = V_.data() + h.off(i);
       for (int q = 0; q < n_; ++q) v[q] = r[q] / scale_[i];
