@@ -112,7 +112,7 @@ TEST(Gmres, DependentColumnsAreDeflatedAndCombined) {
   // those of the independent block, in every cycle (the dependent columns
   // stay deflated after the first): as many restarts and products, but for
   // the dependent columns' true residuals at each restart.
-  const CsrMatrix hard = examples::convection_diffusion_2d(40, 40, 12.0, {-60.0, 80.0});
+  const CsrMatrix hard = examples::helmholtz_2d(40, 40, 25.0, 0.5);
   Block Bh = random_block(hard.n, 5, 21), Xh(Bh.size());
   for (int i = 0; i < hard.n; ++i) Bh[2 * hard.n + i] = Bh[i], Bh[4 * hard.n + i] = c1 * Bh[i] + c2 * Bh[hard.n + i];
   Block Bh3(Bh.begin(), Bh.begin() + 3 * hard.n), Xh3(Bh3.size());
