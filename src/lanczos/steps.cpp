@@ -17,6 +17,7 @@
 
 #include "common/blas.hpp"
 #include "common/records.hpp"
+#include "lanczos/fused.hpp"
 #include "lanczos/lanczos.hpp"
 #include "lanczos/steps.hpp"
 
@@ -55,8 +56,7 @@ void clear_work(const Blocks& a) {
 
 int coupling_test(const Blocks& a, const zc* L, const zc* R, zc* SVB, zc* sv,
                   const ConditionRecords& r) {
-  const int nn = *a.n, ss = *a.s;
-  blas::zgemm('T', 'N', ss, ss, nn, kOne, L, nn, R, nn, kZero, SVB, ss);
+  if (L != nullptr) fused_gram(*a.n, *a.s, L, R, SVB);
   int info = 0, sing = 0;
   double cond = 1.0;
   SVDINV_SS(a.s, SVB, sv, a.SVWORK, &info, &sing, &cond);
@@ -158,12 +158,14 @@ void qmr_column(const Blocks& a) {
 }
 
 int qmr_step(const Blocks& a, const char* message) {
-  const int r = ZD_BQMR1(a.n, a.s, a.jcur, a.jprev, a.QRS, a.RINV, a.TAU, a.D, a.Pn, a.X, a.Z);
+  const int r = qmr_reduce(a.s, a.jcur, a.jprev, a.QRS, a.RINV, a.TAU);
   if (r != 0) {
     record(message);
     return r;
   }
-  const int ss = *a.s;
+  const int ss = *a.s, jc = *a.jcur;
+  fused_qmr_update(*a.n, ss, a.D, a.Pn, a.X, mat(a.QRS, 3 * ss + 3).at(1, jc + 1), 3 * ss + 3,
+                   mat(a.RINV, ss).at(1, jc + 1), ss, a.TAU, 2 * ss);
   const auto t = mat(a.TAU, 2 * ss);
   for (int j = 1; j <= ss; ++j) blas::zcopy(ss, t.at(ss + 1, j), 1, t.at(1, j), 1);
   const int held = *a.jcur;

@@ -52,10 +52,11 @@ int normalise_start(zc* X, double* nrm, const int* n, const int* s, const char* 
 // DSVB, ESVB, dsv, esv and SVWORK.
 void clear_work(const Blocks& a);
 
-// Panel 1 of SVB (s x 4s) = L^T R (L, R: blocks), then SVDINV_SS on it with
-// a.SVWORK as scratch, then in order: info != 0, sing != 0, cond above the
-// limit or not a number. The first that holds writes its records and gives 1;
-// otherwise 0 with the inverse in panel 4.
+// Panel 1 of SVB (s x 4s) = L^T R (L, R: blocks; L null: panel 1 already
+// holds the product, formed by the pass that made the newest block), then
+// SVDINV_SS on it with a.SVWORK as scratch, then in order: info != 0,
+// sing != 0, cond above the limit or not a number. The first that holds
+// writes its records and gives 1; otherwise 0 with the inverse in panel 4.
 int coupling_test(const Blocks& a, const zc* L, const zc* R, zc* SVB, zc* sv,
                   const ConditionRecords& r);
 
@@ -69,6 +70,10 @@ void scaled_rows(const int* s, const double* scale, const zc* M, const char* tra
 
 // Y := X, columns 1..s.
 void copy_block(const int* n, const int* s, const zc* X, zc* Y);
+
+// next_block, copy_block and next_direction are the plain sequence of BLAS
+// calls; the drivers run the fused passes of fused.hpp, which the tests
+// compare against these.
 
 // Next Lanczos block from a product block Z:
 //   Z := Z - Y C (C: s x s, ld ldc), nrmold := nrm, Y := Z, normalise Y.
@@ -89,10 +94,14 @@ void start_rhs(const int* s, zc* TAU, const double* nrm);
 // rows 1..3s.
 void qmr_column(const Blocks& a);
 
-// The block QMR update and what follows it: ZD_BQMR1 on (n, s, jcur, jprev,
-// QRS, RINV, TAU, D, Pn, X, Z as scratch); on a nonzero result r, writes
-// `message` and returns r. Otherwise moves rows s+1..2s of TAU up to rows
-// 1..s, exchanges jcur and jprev and returns 0.
+// Steps 1-4 of ZD_BQMR1 (the s x s work): its result, and on 0 everything
+// it leaves but D and X.
+int qmr_reduce(const int* s, const int* jcur, const int* jprev, zc* QRS, zc* RINV, zc* TAU);
+
+// The block QMR update and what follows it: ZD_BQMR1's steps on (n, s, jcur,
+// jprev, QRS, RINV, TAU, D, Pn, X), the update of D and X in one fused pass;
+// on a nonzero result r, writes `message` and returns r. Otherwise moves rows
+// s+1..2s of TAU up to rows 1..s, exchanges jcur and jprev and returns 0.
 int qmr_step(const Blocks& a, const char* message);
 
 // A REVCOM the driver does not know: the record with its value, and -REVCOM

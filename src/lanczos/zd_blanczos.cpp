@@ -22,8 +22,12 @@
 //   3: next direction blocks                            -> 1, host: Zn = A Pn
 // Any other REVCOM: record, result -REVCOM. A failing call leaves REVCOM as
 // it was. jcur/jprev are exchanged at the end of a call with 2 only.
+//
+// The pass that forms W_{n+1} in a call with 2 also forms d_{n+1} =
+// W_{n+1}^T V_{n+1} into panel 1 of DSVB, which the call with 3 tests.
 #include "common/blas.hpp"
 #include "common/records.hpp"
+#include "lanczos/fused.hpp"
 #include "lanczos/lanczos.hpp"
 #include "lanczos/steps.hpp"
 
@@ -84,7 +88,10 @@ int step_p(const Two& a, bool first) {
   const int ss = *a.s;
   for (int j = 0; j < ss; ++j) a.gamma[j] = (a.rho[j] * a.gammaold[j]) / a.xi[j];
 
-  if (lanczos::coupling_test(a, a.Wn, a.Vn, a.DSVB, a.dsv, kRecordsD) != 0) return 1;
+  // d_n: formed here on the start call, else by the call with 2.
+  if (lanczos::coupling_test(a, first ? a.Wn : nullptr, first ? a.Vn : nullptr, a.DSVB, a.dsv,
+                             kRecordsD) != 0)
+    return 1;
 
   if (first) {
     lanczos::copy_block(a.n, a.s, a.Vn, a.Pn);
@@ -100,8 +107,8 @@ int step_p(const Two& a, bool first) {
                 ss);
     blas::zgemm('T', 'N', ss, ss, ss, zc(1.0, 0.0), einv, ss, w.at(1, ss + 1), ss, zc(0.0, 0.0),
                 a.UQ, ss);
-    lanczos::next_direction(a.n, a.s, a.Pn, a.Vn, a.UP, a.Z);
-    lanczos::next_direction(a.n, a.s, a.Qn, a.Wn, a.UQ, a.Z);
+    lanczos::fused_next_direction(*a.n, ss, a.Pn, a.Vn, a.UP);
+    lanczos::fused_next_direction(*a.n, ss, a.Qn, a.Wn, a.UQ);
   }
   for (int j = 0; j < ss; ++j) a.gammaold[j] = a.gamma[j];
   return 0;
@@ -118,17 +125,19 @@ int step_m(const Two& a) {
   zc* beta = mat(a.QRSW, ldq).at(ss + 1, *a.jcur + 1);
   blas::zgemm('T', 'T', ss, ss, ss, zc(1.0, 0.0), dinv, ss, a.ESVB, ss, zc(0.0, 0.0), beta, ldq);
 
-  lanczos::next_block(a.n, a.s, a.Z, a.Vn, alpha, &ldq, a.rho, a.rhoold);
+  lanczos::fused_next_block(*a.n, ss, a.Z, a.Vn, alpha, ldq, a.rho, a.rhoold, nullptr, nullptr);
   return 0;
 }
 
-// The next left block W_{n+1}, the newest Lanczos columns, and the QMR update.
+// The next left block W_{n+1} with d_{n+1} = W_{n+1}^T V_{n+1}, the newest
+// Lanczos columns, and the QMR update.
 int step_l(const Two& a) {
   const int ss = *a.s;
   const int ldq = 3 * ss + 3;
   const int jc = *a.jcur;
   const auto qw = mat(a.QRSW, ldq);
-  lanczos::next_block(a.n, a.s, a.Z, a.Wn, qw.at(ss + 1, jc + 1), &ldq, a.xi, a.xiold);
+  lanczos::fused_next_block(*a.n, ss, a.Z, a.Wn, qw.at(ss + 1, jc + 1), ldq, a.xi, a.xiold, a.DSVB,
+                            a.Vn);
 
   lanczos::qmr_column(a);
   // QRSW's block [0; beta_n; diag(xi_{n+1})] is kept for the record only.

@@ -29,20 +29,12 @@
 
 namespace bk {
 
-// n: vector length (ld of D, P, X, WK); s: block size (>= 1).
-// jcur, jprev: column offsets (0 or s) of this step's and the previous step's
-//   blocks in QRS and RINV.
-// QRS: (3s+3) x 2s, in/out, layout above. On entry the current block holds
-//   [0; alpha_n; diag(rho_{n+1})] in rows 1..3s.
-// RINV: s x 2s, out: columns jcur+1..jcur+s get R_nn^-1 (upper triangle).
-// TAU: 2s x s, in/out: [tau~_n; 0] on entry, [tau_n; tau~_{n+1}] on return.
-// D: in/out, D_{n-1} -> D_n. P: in, P_n. X: in/out. WK: scratch.
-// Result: 0; 1 when a new reflector has beta exactly zero (nothing written but
-// QRS); k when R_nn(k, k) is exactly zero (two records; QRS complete, TAU, D,
-// X, WK untouched).
-int ZD_BQMR1(const int* n, const int* s, const int* jcur, const int* jprev, zc* QRS, zc* RINV,
-             zc* TAU, zc* D, const zc* P, zc* X, zc* WK) {
-  const int nn = *n, ss = *s, jc = *jcur, jp = *jprev;
+namespace lanczos {
+
+// Steps 1-4: everything but the n-length update of D and X (arguments and
+// results as ZD_BQMR1's).
+int qmr_reduce(const int* s, const int* jcur, const int* jprev, zc* QRS, zc* RINV, zc* TAU) {
+  const int ss = *s, jc = *jcur, jp = *jprev;
   const int two = 2 * ss;
   const int ldq = 3 * ss + 3;
   const auto Q = mat(QRS, ldq);
@@ -84,6 +76,31 @@ int ZD_BQMR1(const int* n, const int* s, const int* jcur, const int* jprev, zc* 
     for (int i = 1; i <= ss; ++i)
       PMVECT1(&i, &two, Q.at(ss + 1, jc + i), Q.at(ivp, jc + i), Q.at(ibeta, jc + i),
               T.at(1, j));
+
+  return 0;
+}
+
+}  // namespace lanczos
+
+// n: vector length (ld of D, P, X, WK); s: block size (>= 1).
+// jcur, jprev: column offsets (0 or s) of this step's and the previous step's
+//   blocks in QRS and RINV.
+// QRS: (3s+3) x 2s, in/out, layout above. On entry the current block holds
+//   [0; alpha_n; diag(rho_{n+1})] in rows 1..3s.
+// RINV: s x 2s, out: columns jcur+1..jcur+s get R_nn^-1 (upper triangle).
+// TAU: 2s x s, in/out: [tau~_n; 0] on entry, [tau_n; tau~_{n+1}] on return.
+// D: in/out, D_{n-1} -> D_n. P: in, P_n. X: in/out. WK: scratch.
+// Result: 0; 1 when a new reflector has beta exactly zero (nothing written but
+// QRS); k when R_nn(k, k) is exactly zero (two records; QRS complete, TAU, D,
+// X, WK untouched).
+int ZD_BQMR1(const int* n, const int* s, const int* jcur, const int* jprev, zc* QRS, zc* RINV,
+             zc* TAU, zc* D, const zc* P, zc* X, zc* WK) {
+  if (const int r = lanczos::qmr_reduce(s, jcur, jprev, QRS, RINV, TAU); r != 0) return r;
+  const int nn = *n, ss = *s, jc = *jcur;
+  const int two = 2 * ss;
+  const int ldq = 3 * ss + 3;
+  const auto Q = mat(QRS, ldq);
+  const auto R = mat(RINV, ss);
 
   // 5. D_n = (P_n - D_{n-1} R_{n-1,n}) R_nn^-1 ...
   const zc one(1.0, 0.0), zero(0.0, 0.0);

@@ -21,8 +21,13 @@
 // it was. jcur/jprev (the calling thread's slots) say which column block of
 // QRS and RINV is the current step's; they are exchanged after every QMR
 // update.
+//
+// The pass that forms V_{n+1} in a call with 1 also forms d_{n+1} =
+// V_{n+1}^T V_{n+1} into panel 1 of DSVB (panel 4, d_n^-1, is used before
+// that), so the call with 2 tests d_{n+1} without another pass over Vn.
 #include "common/blas.hpp"
 #include "common/records.hpp"
+#include "lanczos/fused.hpp"
 #include "lanczos/lanczos.hpp"
 #include "lanczos/steps.hpp"
 
@@ -70,7 +75,8 @@ int step_p(const Blocks& a, bool first) {
   const int ss = *a.s;
   for (int j = 0; j < ss; ++j) a.gamma[j] = (a.gammaold[j] * a.rho[j]) / a.rho[j];
 
-  if (lanczos::coupling_test(a, a.Vn, a.Vn, a.DSVB, a.dsv, kRecordsD) != 0) return 1;
+  const zc* vn = first ? a.Vn : nullptr;  // else d_n is in DSVB already
+  if (lanczos::coupling_test(a, vn, vn, a.DSVB, a.dsv, kRecordsD) != 0) return 1;
 
   if (first) {
     lanczos::copy_block(a.n, a.s, a.Vn, a.Pn);
@@ -80,18 +86,19 @@ int step_p(const Blocks& a, bool first) {
     const zc* einv = mat(a.ESVB, ss).at(1, 3 * ss + 1);
     blas::zgemm('N', 'N', ss, ss, ss, zc(1.0, 0.0), einv, ss, a.SVWORK, ss, zc(0.0, 0.0), a.UP,
                 ss);
-    lanczos::next_direction(a.n, a.s, a.Pn, a.Vn, a.UP, a.Z);
+    lanczos::fused_next_direction(*a.n, ss, a.Pn, a.Vn, a.UP);
   }
   for (int j = 0; j < ss; ++j) a.gammaold[j] = a.gamma[j];
   return 0;
 }
 
-// e_n, its test, alpha_n, the next Lanczos block, and the QMR update.
+// e_n, its test, alpha_n, the next Lanczos block with d_{n+1}, and the QMR
+// update.
 int step_m(const Blocks& a) {
   if (lanczos::coupling_test(a, a.Pn, a.Z, a.ESVB, a.esv, kRecordsE) != 0) return 1;
   const zc* alpha = lanczos::right_coefficient(a);
   const int ldq = 3 * *a.s + 3;
-  lanczos::next_block(a.n, a.s, a.Z, a.Vn, alpha, &ldq, a.rho, a.rhoold);
+  lanczos::fused_next_block(*a.n, *a.s, a.Z, a.Vn, alpha, ldq, a.rho, a.rhoold, a.DSVB, nullptr);
   lanczos::qmr_column(a);
   return lanczos::qmr_step(a, "Error in zdSym_blanczos: [Rnn] inverse QMR failure:");
 }
