@@ -22,6 +22,11 @@ void cblas_zdotc_sub(int n, const void* x, int incx, const void* y, int incy, vo
 void zgemm_(const char* ta, const char* tb, const int* m, const int* n, const int* k,
             const void* alpha, const void* a, const int* lda, const void* b, const int* ldb,
             const void* beta, void* c, const int* ldc, std::size_t, std::size_t);
+void zgemv_(const char* ta, const int* m, const int* n, const void* alpha, const void* a,
+            const int* lda, const void* x, const int* incx, const void* beta, void* y,
+            const int* incy, std::size_t);
+void ztrmv_(const char* uplo, const char* ta, const char* diag, const int* n, const void* a,
+            const int* lda, void* x, const int* incx, std::size_t, std::size_t, std::size_t);
 void ztrmm_(const char* side, const char* uplo, const char* ta, const char* diag, const int* m,
             const int* n, const void* alpha, const void* a, const int* lda, void* b,
             const int* ldb, std::size_t, std::size_t, std::size_t, std::size_t);
@@ -51,6 +56,16 @@ inline zc zdotc(int n, const zc* x, int incx, const zc* y, int incy) {
 inline void zgemm(char ta, char tb, int m, int n, int k, zc alpha, const zc* a, int lda,
                   const zc* b, int ldb, zc beta, zc* c, int ldc) {
   zgemm_(&ta, &tb, &m, &n, &k, &alpha, a, &lda, b, &ldb, &beta, c, &ldc, 1, 1);
+}
+// y = alpha op(A) x + beta y, A m x n; nothing is done when m or n is 0
+// (BLAS returns at once and leaves y as it was, whatever beta).
+inline void zgemv(char ta, int m, int n, zc alpha, const zc* a, int lda, const zc* x, int incx,
+                  zc beta, zc* y, int incy) {
+  if (m > 0 && n > 0) zgemv_(&ta, &m, &n, &alpha, a, &lda, x, &incx, &beta, y, &incy, 1);
+}
+// x = op(A) x, A n x n triangular; n = 0 does nothing.
+inline void ztrmv(char uplo, char ta, char diag, int n, const zc* a, int lda, zc* x, int incx) {
+  if (n > 0) ztrmv_(&uplo, &ta, &diag, &n, a, &lda, x, &incx, 1, 1, 1);
 }
 inline void ztrmm(char side, char uplo, char ta, char diag, int m, int n, zc alpha, const zc* a,
                   int lda, zc* b, int ldb) {

@@ -7,12 +7,13 @@
 // most lim = min(m - k, floor(m/2)) vectors.
 //
 // The least-squares coefficients Y turn into iterates X(:, kept(l)) =
-// sum_j Y(j, l) q_j, each q_j produced once and used for every right-hand
-// side. A right-hand side deflated at the start of the cycle was found to be
+// sum_j Y(j, l) q_j, formed from the reflectors as one block. A right-hand
+// side deflated at the start of the cycle was found to be
 // b_u ~ sum_i y_i b_kept(i); by linearity its iterate is sum_i y_i x_kept(i).
 #include <algorithm>
 
 #include "common/blas.hpp"
+#include "gmres/extended.hpp"
 #include "gmres/gmres.hpp"
 
 namespace bk {
@@ -48,35 +49,72 @@ void PARENTBASISCONSTRUCT(const int* j, zc* w, const int* k, int* p, zc* V, cons
   }
 }
 
-// X(1:n, kept(l)) = sum_{j=1..k} Y(j, l) q_j for l = 1..s, summed in
-// ascending j; the listed columns are replaced (k = 0 zeroes them), no other
-// column is touched.
+// Coefficients c = U^{-1} D^{-1} V_L^H (E_k y) of the combination
+// Q_L E_k y = E_k y - V_L c, for one column y (rows 1..k) of Y. Only rows
+// 1..min(k, n) of V enter, on and below the diagonal; sums, quotients and
+// the back substitution carry long double, each entry rounded once.
+static void combination(int L, int k, const Mat<const zc>& v, const Mat<const zc>& lm,
+                        const zc* beta, const zc* y, zc* c) {
+  for (int i = 1; i <= L; ++i) {
+    zl acc = 0.0L;
+    for (int r = i; r <= k; ++r) acc += ext::mul(ext::conj(widen(v(r, i))), widen(y[r - 1]));
+    c[i - 1] = narrow(zdiv(acc, widen(beta[i - 1])));
+  }
+  for (int i = L - 1; i >= 1; --i) {
+    zl acc = widen(c[i - 1]);
+    for (int l = i + 1; l <= L; ++l) acc -= ext::mul(widen(lm(i, l)), widen(c[l - 1]));
+    c[i - 1] = narrow(acc);
+  }
+}
+
+// X(1:n, kept(l)) = sum_{j=1..k} Y(j, l) q_j for l = 1..s; the listed
+// columns are replaced (k = 0 zeroes them), no other column is touched.
+// With L = min(k, n-1) reflectors (the n-th is the identity) the sum is
+// Q_L E_k Y(:, l) = E_k Y(:, l) - V_L C(:, l), so the iterates take one pass
+// over V_L, not one per basis vector: a single product with the block C when
+// the listed columns are equally spaced and C (L x s) fits in w, else one
+// matrix-vector product per column. The cached basis vectors are not read.
 //   k     in   number of basis vectors (order of the least-squares system)
 //   s     in   number of kept right-hand sides (columns of Y)
-//   p     in   q_1..q_p are intact in the cache; q_j for j > p is built
+//   p     in   cache count; not needed (kept for the callers' sequence)
 //   kept  in   column of X for each column of Y
-//   V, n, beta, LM, m  in  the reflector set and cache
+//   V, n, beta, LM, m  in  the reflector set (reflectors 1..min(k, n-1))
 //   work  scratch k entries
 //   Y     in   rows 1..k, leading dimension ldy
 //   X     in,out  leading dimension ldx
 //   w     scratch n entries
-void GMRESITERATEUPDATE(const int* k, const int* s, const int* p, const int* kept, const zc* V,
-                        const int* n, const zc* beta, const zc* LM, const int* m, zc* work,
-                        const zc* Y, const int* ldy, zc* X, const int* ldx, zc* w) {
-  const int kk = *k, ns = *s, nn = *n, mm = *m;
+void GMRESITERATEUPDATE(const int* k, const int* s, const int* /*p*/, const int* kept,
+                        const zc* V, const int* n, const zc* beta, const zc* LM, const int* m,
+                        zc* work, const zc* Y, const int* ldy, zc* X, const int* ldx, zc* w) {
+  const int kk = std::min(*k, *n), ns = *s, nn = *n;
   const auto v = mat(V, nn);
+  const auto lm = mat(LM, *m);
   const auto y = mat(Y, *ldy);
   const auto x = mat(X, *ldx);
+  const int L = std::min(kk, nn - 1);
 
   for (int l = 1; l <= ns; ++l)
-    for (int i = 1; i <= nn; ++i) x(i, kept[l - 1]) = 0.0;
+    for (int i = 1; i <= nn; ++i) x(i, kept[l - 1]) = i <= kk ? y(i, l) : zc(0.0);
+  if (L <= 0 || ns <= 0) return;
 
-  for (int j = 1; j <= kk; ++j) {
-    if (j <= *p)
-      blas::zcopy(nn, v.at(1, mm + 1 - j), 1, w, 1);
-    else
-      HOUSEBASISVEC(&j, w, V, n, beta, LM, m, work);
-    for (int l = 1; l <= ns; ++l) blas::zaxpy(nn, y(j, l), w, 1, x.at(1, kept[l - 1]), 1);
+  const int step = ns > 1 ? kept[1] - kept[0] : 1;
+  bool block = ns > 1 && step > 0 && static_cast<long long>(L) * ns <= nn;
+  for (int l = 2; block && l < ns; ++l) block = kept[l] - kept[l - 1] == step;
+
+  if (block) {
+    for (int l = 1; l <= ns; ++l) combination(L, kk, v, lm, beta, y.at(1, l), w + (l - 1) * L);
+    blas::zgemm('N', 'N', nn - L, ns, L, -1.0, v.at(L + 1, 1), nn, w, L, 1.0,
+                x.at(L + 1, kept[0]), step * *ldx);
+    blas::ztrmm('L', 'L', 'N', 'N', L, ns, 1.0, V, nn, w, L);
+    for (int l = 1; l <= ns; ++l)
+      blas::zaxpy(L, -1.0, w + (l - 1) * L, 1, x.at(1, kept[l - 1]), 1);
+    return;
+  }
+  for (int l = 1; l <= ns; ++l) {
+    combination(L, kk, v, lm, beta, y.at(1, l), work);
+    blas::zgemv('N', nn - L, L, -1.0, v.at(L + 1, 1), nn, work, 1, 1.0, x.at(L + 1, kept[l - 1]), 1);
+    blas::ztrmv('L', 'N', 'N', L, V, nn, work, 1);
+    blas::zaxpy(L, -1.0, work, 1, x.at(1, kept[l - 1]), 1);
   }
 }
 

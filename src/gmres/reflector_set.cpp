@@ -13,9 +13,15 @@
 //     Q_k e_j = e_j - V_k U^{-1} D^{-1} (V_k^H e_j) (/ beta, then back substitution)
 // and no basis vector is ever stored to apply Q or Q^H.
 //
-// Every inner product v_i^H v_j (i < j) runs over rows j..n only. Quotients
-// are num * conj(d) / |d|^2 and the substitutions accumulate in long double;
-// each value is rounded to double once, when it is stored in work or LM.
+// Each operation makes one pass over the reflectors per product with V_k or
+// V_k^H (a matrix-vector product), not one per reflector. Only entries on
+// and below the diagonal of V are read: the top k x k part goes through a
+// triangular product, rows k+1..n through a full one; every inner product
+// v_i^H v_j (i < j) runs over rows j..n. Quotients are num * conj(d) / |d|^2
+// and the substitutions accumulate in long double; each value is rounded to
+// double once, when it is stored in work or LM.
+#include <algorithm>
+
 #include "common/blas.hpp"
 #include "gmres/extended.hpp"
 #include "gmres/gmres.hpp"
@@ -29,7 +35,7 @@ namespace bk {
 //   V    in      Householder vectors 1..k, leading dimension n
 //   beta in      beta_1..beta_k (all nonzero)
 //   LM   in      coupling matrix; its strict lower triangle in rows 2..k is read
-//   work scratch k entries: the coefficient vector w
+//   work scratch k entries (the coefficient vector w, then V_k's top rows times w)
 void HOUSEREDUCE(const int* k, zc* z, const zc* V, const int* n, const zc* beta, const zc* LM,
                  const int* ldlm, zc* work) {
   const int kk = *k, nn = *n;
@@ -38,9 +44,14 @@ void HOUSEREDUCE(const int* k, zc* z, const zc* V, const int* n, const zc* beta,
   const auto lm = mat(LM, *ldlm);
   zc* const w = work - 1;  // 1-based
   zc* const zz = z - 1;
+  // Rows 1..t hold the triangle; reflectors past row n (k > n) are empty.
+  const int t = std::min(kk, nn);
 
-  // w = V_k^H z, each inner product over the rows where v_i can be nonzero.
-  for (int i = 1; i <= kk; ++i) w[i] = blas::zdotc(nn - i + 1, v.at(i, i), 1, &zz[i], 1);
+  // w = V_k^H z: the triangle, then rows t+1..n in one pass.
+  blas::zcopy(t, z, 1, work, 1);
+  blas::ztrmv('L', 'C', 'N', t, V, nn, work, 1);
+  for (int i = t + 1; i <= kk; ++i) w[i] = 0.0;
+  blas::zgemv('C', nn - t, t, 1.0, v.at(t + 1, 1), nn, &zz[t + 1], 1, 1.0, work, 1);
 
   // Forward substitution with the unit lower triangle U^H (= lower part of LM).
   for (int i = 2; i <= kk; ++i) {
@@ -50,8 +61,11 @@ void HOUSEREDUCE(const int* k, zc* z, const zc* V, const int* n, const zc* beta,
   }
   for (int i = 1; i <= kk; ++i) w[i] = narrow(zdiv(widen(w[i]), widen(beta[i - 1])));
 
-  // z = z - V_k w, column by column in ascending order.
-  for (int i = 1; i <= kk; ++i) blas::zaxpy(nn - i + 1, -w[i], v.at(i, i), 1, &zz[i], 1);
+  // z = z - V_k w: rows t+1..n in one pass, then the triangle (w is not
+  // needed after that, so the triangular product overwrites it).
+  blas::zgemv('N', nn - t, t, -1.0, v.at(t + 1, 1), nn, work, 1, 1.0, &zz[t + 1], 1);
+  blas::ztrmv('L', 'N', 'N', t, V, nn, work, 1);
+  blas::zaxpy(t, -1.0, work, 1, z, 1);
 }
 
 // Adds reflector j to LM: for i < j, LM(j,i) = v_j^H v_i / beta_i and
@@ -60,11 +74,16 @@ void HOUSEREDUCE(const int* k, zc* z, const zc* V, const int* n, const zc* beta,
 void HOUSEUPDATELM(const int* j, const zc* V, const int* n, const zc* beta, zc* LM,
                    const int* ldlm) {
   const int jj = *j, nn = *n;
+  if (jj <= 1) return;
   const auto v = mat(V, nn);
   const auto lm = mat(LM, *ldlm);
+  // Column j of LM receives V(j:n, 1:j-1)^H v_j(j:n) in one pass: entry i is
+  // v_i^H v_j = conj(v_j^H v_i). No rows (j > n) leaves zeros.
+  zc* const c = lm.at(1, jj);
+  for (int i = 0; i < jj - 1; ++i) c[i] = 0.0;
+  blas::zgemv('C', nn - jj + 1, jj - 1, 1.0, v.at(jj, 1), nn, v.at(jj, jj), 1, 1.0, c, 1);
   for (int i = 1; i <= jj - 1; ++i) {
-    const zc d = blas::zdotc(nn - jj + 1, v.at(jj, jj), 1, v.at(jj, i), 1);
-    const zc t = narrow(zdiv(widen(d), widen(beta[i - 1])));
+    const zc t = narrow(zdiv(ext::conj(widen(lm(i, jj))), widen(beta[i - 1])));
     lm(jj, i) = t;
     lm(i, jj) = std::conj(t);
   }
@@ -105,7 +124,10 @@ void HOUSEBASISVEC(const int* k, zc* y, const zc* V, const int* n, const zc* bet
     w[i] = narrow(acc);
   }
 
-  for (int i = 1; i <= L; ++i) blas::zaxpy(nn - i + 1, -w[i], v.at(i, i), 1, &yy[i], 1);
+  // y = e_k - V_L w: rows L+1..n in one pass, then the triangle of rows 1..L.
+  blas::zgemv('N', nn - L, L, -1.0, v.at(L + 1, 1), nn, work, 1, 1.0, &yy[L + 1], 1);
+  blas::ztrmv('L', 'N', 'N', L, V, nn, work, 1);
+  blas::zaxpy(L, -1.0, work, 1, y, 1);
 }
 
 }  // namespace bk
