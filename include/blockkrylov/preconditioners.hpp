@@ -142,10 +142,13 @@ inline Sweep make_sweep(const Triangle& t, bool ascending, int n, const complex*
   return s;
 }
 
-// The operator of a sweep (sharing it between copies of the operator).
-inline Operator sweep_operator(int n, Sweep s) {
-  auto sp = std::make_shared<const Sweep>(std::move(s));
+// The operator of a sweep (shared by the copies of the operator, and by
+// SSOR's fused product).
+inline Operator sweep_operator(int n, std::shared_ptr<const Sweep> sp) {
   return [n, sp](int k, const complex* x, complex* y) { sp->apply(n, k, x, y); };
+}
+inline Operator sweep_operator(int n, Sweep s) {
+  return sweep_operator(n, std::make_shared<const Sweep>(std::move(s)));
 }
 
 // Replaces a zero or tiny pivot (see the top of this file); counts it.
@@ -382,39 +385,34 @@ inline Preconditioner jacobi(const CsrMatrix& a) {
 inline Preconditioner ssor(const CsrMatrix& a, double omega = 1.0) {
   detail::check_square(a, "ssor");
   if (!(omega > 0.0 && omega < 2.0)) throw std::invalid_argument("ssor: omega must lie in (0, 2)");
-  struct State {
-    int n = 0;
-    detail::Triangle L, U;
-    std::vector<complex> dt, e, sq;  // D/w, D - 2 D/w, (D/w)^1/2
-  };
-  auto st = std::make_shared<State>();
-  const int n = st->n = a.n;
-  st->dt.assign(n, complex(0.0));
+  const int n = a.n;
+  detail::Triangle L, U;
+  std::vector<complex> dt(n, complex(0.0)), e(n);  // D/w, D - 2 D/w
   for (int i = 0; i < n; ++i) {
     for (std::int64_t p = a.rowptr[i]; p < a.rowptr[i + 1]; ++p) {
       const int c = a.col[p];
-      if (c < i) st->L.push(c, a.val[p]);
-      else if (c > i) st->U.push(c, a.val[p]);
-      else st->dt[i] += a.val[p];
+      if (c < i) L.push(c, a.val[p]);
+      else if (c > i) U.push(c, a.val[p]);
+      else dt[i] += a.val[p];
     }
-    st->L.end_row(), st->U.end_row();
-    if (st->dt[i] == complex(0.0))
+    L.end_row(), U.end_row();
+    if (dt[i] == complex(0.0))
       throw std::invalid_argument("ssor: diagonal entry " + std::to_string(i + 1) + " is zero");
   }
-  st->e.resize(n);
-  for (int i = 0; i < n; ++i) st->dt[i] /= omega, st->e[i] = st->dt[i] * omega - 2.0 * st->dt[i];
-  st->sq = detail::principal_roots(st->dt, false);
-  const detail::Triangle Lt = detail::transposed(st->L, n), Ut = detail::transposed(st->U, n);
-  const complex *dt = st->dt.data(), *sq = st->sq.data();
+  for (int i = 0; i < n; ++i) dt[i] /= omega, e[i] = dt[i] * omega - 2.0 * dt[i];
+  const std::vector<complex> sq = detail::principal_roots(dt, false);  // (D/w)^1/2
+  const detail::Triangle Lt = detail::transposed(L, n), Ut = detail::transposed(U, n);
   // M1^-1 = (D/w)^1/2 (D/w + L)^-1 and M2^-1 = (D/w + U)^-1 (D/w)^1/2, and
   // their transposes.
-  const detail::Sweep right = detail::make_sweep(st->U, false, n, dt, sq, nullptr);
-  const detail::Sweep left_t = detail::make_sweep(Lt, false, n, dt, sq, nullptr);
+  const auto right = std::make_shared<const detail::Sweep>(
+      detail::make_sweep(U, false, n, dt.data(), sq.data(), nullptr));
+  const auto left_t = std::make_shared<const detail::Sweep>(
+      detail::make_sweep(Lt, false, n, dt.data(), sq.data(), nullptr));
   Preconditioner p;
-  p.left = detail::sweep_operator(n, detail::make_sweep(st->L, true, n, dt, nullptr, sq));
+  p.left = detail::sweep_operator(n, detail::make_sweep(L, true, n, dt.data(), nullptr, sq.data()));
   p.right = detail::sweep_operator(n, right);
   p.left_t = detail::sweep_operator(n, left_t);
-  p.right_t = detail::sweep_operator(n, detail::make_sweep(Ut, true, n, dt, nullptr, sq));
+  p.right_t = detail::sweep_operator(n, detail::make_sweep(Ut, true, n, dt.data(), nullptr, sq.data()));
   // A = (D/w + L) + (D/w + U) + E with E = D - 2 D/w gives
   //   M1^-1 A M2^-1 x = S [t + (D/w + L)^-1 (S x + E t)],  t = (D/w + U)^-1 S x,
   // S = (D/w)^1/2: two triangular sweeps, no product with A. The transpose
@@ -422,23 +420,23 @@ inline Preconditioner ssor(const CsrMatrix& a, double omega = 1.0) {
   // M2^-1 (M1^-T for the transpose), written into y; the second sweep forms
   // u row by row and overwrites y with S (t + u).
   struct Fused {
-    detail::Sweep first;     // t = (D/w + U)^-1 S x
-    detail::Triangle second; // L (U^T for the transpose), rows ascending
+    std::shared_ptr<const detail::Sweep> first;  // t = (D/w + U)^-1 S x, shared with p.right
+    detail::Triangle second;                     // L (U^T for the transpose), rows ascending
     std::vector<complex> sq, e, inv_dt;
   };
-  const auto fused = [&](detail::Sweep first, const detail::Triangle& second) {
+  const auto fused = [&](std::shared_ptr<const detail::Sweep> first, const detail::Triangle& second) {
     auto f = std::make_shared<Fused>();
     f->first = std::move(first);
     f->second = second;
-    f->sq = st->sq, f->e = st->e;
+    f->sq = sq, f->e = e;
     f->inv_dt.resize(n);
-    for (int i = 0; i < n; ++i) f->inv_dt[i] = 1.0 / st->dt[i];
+    for (int i = 0; i < n; ++i) f->inv_dt[i] = 1.0 / dt[i];
     return [n, f = std::shared_ptr<const Fused>(f)](int k, const complex* x, complex* y) {
       thread_local std::vector<complex> ubuf;
       const std::size_t nk = static_cast<std::size_t>(n) * k;
       if (ubuf.size() < nk) ubuf.resize(nk);
       complex* u = ubuf.data();
-      f->first.apply(n, k, x, y);
+      f->first->apply(n, k, x, y);
       const detail::Triangle& l = f->second;
       for (int i = 0; i < n; ++i) {
         for (int c = 0; c < k; ++c) {
@@ -451,7 +449,7 @@ inline Preconditioner ssor(const CsrMatrix& a, double omega = 1.0) {
       }
     };
   };
-  p.fused = fused(right, st->L);
+  p.fused = fused(right, L);
   p.fused_t = fused(left_t, Ut);
   p.symmetric = a.is_symmetric();
   char name[48];

@@ -185,8 +185,8 @@ int main(int argc, char **argv) {
 
   /* The automatic method with a preconditioner that is no split M1 M1^T:
    * qmr (the stock ones have their transposes; n = 1 too, where GMRES
-   * cannot run). SSOR built from another
-   * matrix P, which must not use the fused product (it would solve with P). */
+   * cannot run). SSOR built from another matrix P, which must not use the
+   * fused product (it would solve with P). */
   {
     static Tri t1, P;
     tridiagonal(&t1, 1, 2 + I, 0, 0);

@@ -143,7 +143,7 @@ class GmresEngine {
       before_[i] = h.res(act[i]);
     }
     const int32_t sa = sa_, nn = n_, ld = m_, lds = s_;
-    const double tol0 = h_deflation_tol_ = h.options().deflation_tol;
+    const double tol0 = deflation_tol_ = h.options().deflation_tol;
     p_ = 0;
     ndefl_ = C_INITIALBLOCKGMRES(&sa, &tol0, &p_, V_.data(), &nn, vpiv_.data(), beta_.data(),
                                  sigma_.data(), G_.data(), &ld, LM_.data(), &ld, kept_.data(),
@@ -221,7 +221,7 @@ class GmresEngine {
     const complex* z = V_.data() + static_cast<std::size_t>(k - 1) * n_;
     double znorm = 0.0;
     C_COLBLOCKNORMS(z, &nn, &nn, &one, &znorm);
-    const double tolk = h_deflation_tol_ * znorm;
+    const double tolk = deflation_tol_ * znorm;
     const int32_t negligible =
         C_GMRESHOUSEORTHOG(&jcol, &k, &tolk, &ndefl_steps, V_.data(), &nn, vpiv_.data(),
                            beta_.data(), sigma_.data(), LM_.data(), &ld, H_.data(), &ld, work_.data());
@@ -305,7 +305,7 @@ class GmresEngine {
   int32_t ndefl_ = 0; // deflated columns
   int32_t p_ = 0;     // cached basis vectors
   int32_t jc_ = 0;    // Hessenberg columns built
-  double h_deflation_tol_ = 0.0;
+  double deflation_tol_ = 0.0;  // the solve's, read at the start of each cycle
 };
 
 }  // namespace detail
