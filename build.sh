@@ -3,7 +3,10 @@
 #   ./build.sh run       install what is missing, build, solve the default problem
 #   ./build.sh test      install what is missing, build, run the test suite
 #   ./build.sh sanitize  the test suite again under AddressSanitizer and UBSan
+#   ./build.sh test-mpi  also install MPI and PETSc, then build and run the suite
+#                        with the distributed build (its tests run 1-4 ranks)
 #   ./build.sh deps      only install the Debian packages
+#   ./build.sh deps-mpi  only install them and the distributed build's packages
 set -euo pipefail
 cd "$(dirname "$0")"
 
@@ -12,11 +15,15 @@ PACKAGES=(cmake g++ gcc gfortran make binutils pkgconf
           libcli11-dev nlohmann-json3-dev python3 python3-numpy
           python3-scipy python3-pip python3-venv python3-setuptools python3-wheel
           valgrind)
+# The distributed build's packages (./build.sh test-mpi); without them the
+# serial build is complete.
+MPI_PACKAGES=(openmpi-bin libopenmpi-dev libpetsc-complex-dev)
 JOBS=${JOBS:-$(nproc 2>/dev/null || echo 2)}
 
-deps() {
-  local missing=()
-  for p in "${PACKAGES[@]}"; do
+deps() {  # deps [package...]: the listed packages (default: PACKAGES)
+  local missing=() wanted=("$@")
+  [ ${#wanted[@]} -eq 0 ] && wanted=("${PACKAGES[@]}")
+  for p in "${wanted[@]}"; do
     dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
   done
   [ ${#missing[@]} -eq 0 ] && return 0
@@ -35,6 +42,7 @@ build() {  # build DIR [cmake options...]
 
 case "${1:-run}" in
   deps) deps ;;
+  deps-mpi) deps; deps "${MPI_PACKAGES[@]}" ;;
   run)
     deps
     build build
@@ -45,11 +53,18 @@ case "${1:-run}" in
     build build
     ctest --test-dir build --output-on-failure -j "$JOBS"
     ;;
+  test-mpi)
+    deps
+    deps "${MPI_PACKAGES[@]}"
+    build build -DBLOCKKRYLOV_MPI=ON
+    ctest --test-dir build --output-on-failure -j "$JOBS"
+    ;;
   sanitize)
     deps
-    build build-sanitize -DCMAKE_BUILD_TYPE=RelWithDebInfo -DBLOCKKRYLOV_SANITIZE=ON -DBLOCKKRYLOV_BENCH=OFF
+    build build-sanitize -DCMAKE_BUILD_TYPE=RelWithDebInfo -DBLOCKKRYLOV_SANITIZE=ON -DBLOCKKRYLOV_BENCH=OFF \
+      -DBLOCKKRYLOV_MPI=OFF
     ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 \
       ctest --test-dir build-sanitize --output-on-failure -j "$JOBS"
     ;;
-  *) echo "usage: $0 [run|test|sanitize|deps]" >&2; exit 2 ;;
+  *) echo "usage: $0 [run|test|test-mpi|sanitize|deps|deps-mpi]" >&2; exit 2 ;;
 esac

@@ -26,6 +26,14 @@ endif()
 if(TARGET bksolve)
   install(TARGETS bksolve RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
 endif()
+# The distributed build: its kernel library and header, and bksolve-mpi.
+if(TARGET blockkrylov_mpi)
+  install(TARGETS blockkrylov_mpi LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR})
+  install(FILES ${PROJECT_SOURCE_DIR}/include/blockkrylov_mpi.h DESTINATION ${CMAKE_INSTALL_INCLUDEDIR})
+endif()
+if(TARGET bksolve-mpi)
+  install(TARGETS bksolve-mpi RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+endif()
 
 # CMake package.
 install(EXPORT blockkrylovTargets NAMESPACE blockkrylov:: DESTINATION ${BK_CMAKE_INSTALL_DIR})

@@ -11,8 +11,9 @@ void record(const char* text);
 void record(const char* text, int value);      // integer, right-aligned width 12
 void record(const char* text, double value);   // double, %25.16E
 
-// Writes the record, flushes, and ends the process with a failure status.
-// For conditions that valid input never produces.
+// Writes the record, flushes, and ends the process with a failure status
+// (across ranks: every rank of the job). For conditions that valid input
+// never produces.
 [[noreturn]] void fatal_record(const char* text);
 
 }  // namespace bk

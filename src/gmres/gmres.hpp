@@ -17,6 +17,17 @@ namespace bk {
 // (vpiv = beta = 0, sigma = -x(m)). m > n is fatal.
 void HOUSE1(const int* m, const int* n, const zc* x, zc* vpiv, zc* beta, zc* sigma);
 
+// HOUSE1 that also returns x(1..m-1) in above (m-1 entries, null: not
+// wanted). With rows split over ranks only rank 0 holds those rows; above
+// then receives rank 0's values on every rank, in the same reduction that
+// completes the norm.
+void house(const int* m, const int* n, const zc* x, zc* vpiv, zc* beta, zc* sigma, zc* above);
+
+// With rows split over ranks, the pivot rows 1..m of a reflector set of
+// capacity m lie on rank 0, which must hold more than m rows (n, its own
+// count): otherwise the record is written and the job ends.
+void require_pivot_rows(int m, int n);
+
 // z <- Q_k^H z = H_k ... H_1 z for the first k reflectors; work: k entries.
 void HOUSEREDUCE(const int* k, zc* z, const zc* V, const int* n, const zc* beta, const zc* LM,
                  const int* ldlm, zc* work);

@@ -24,16 +24,56 @@
 // to zero (or overflowing) for a pivot entry far outside the unit range.
 #include <cmath>
 
+#include <vector>
+
 #include "common/blas.hpp"
+#include "common/comm.hpp"
 #include "common/records.hpp"
 #include "gmres/gmres.hpp"
 
 namespace bk {
+namespace {
 
-void HOUSE1(const int* m, const int* n, const zc* x, zc* vpiv, zc* beta, zc* sigma) {
-  if (*m > *n) fatal_record("ERROR IN HOUSE1: M>N ILLEGAL CONDITION INPUT:");
-  const int mm = *m, nn = *n;
+// x / |x| in long double, or 1 for an exactly zero x.
+zl phase(zc x) {
+  if (is_exact_zero(x)) return {1.0L, 0.0L};
+  const long double re = x.real(), im = x.imag();
+  const long double a = std::sqrt(re * re + im * im);
+  return {re / a, im / a};
+}
+
+// acc + sum |x(i)|^2 over len entries, in long double.
+long double squares(const zc* x, int len, long double acc = 0.0L) {
+  for (int i = 0; i < len; ++i)
+    acc += static_cast<long double>(x[i].real()) * x[i].real() +
+           static_cast<long double>(x[i].imag()) * x[i].imag();
+  return acc;
+}
+
+long double square(zc x) {
+  return static_cast<long double>(x.real()) * x.real() +
+         static_cast<long double>(x.imag()) * x.imag();
+}
+
+// A sum of squares halved, as the stored beta.
+zc half(long double acc) { return zc(static_cast<double>(0.5L * acc), 0.0); }
+
+#if BLOCKKRYLOV_MPI
+// The reduction packet, grown only.
+long double* packet(int len) {
+  thread_local std::vector<long double> buf;
+  if (buf.size() < static_cast<std::size_t>(len)) buf.resize(len);
+  return buf.data();
+}
+#endif
+
+const char* const kFewRows = "ERROR IN BLOCKKRYLOV: RANK 0 HOLDS TOO FEW ROWS FOR THE GMRES BASIS:";
+
+// One range on one rank: the serial computation, with x(1..m-1) copied to
+// `above` when asked.
+void house_local(int mm, int nn, const zc* x, zc* vpiv, zc* beta, zc* sigma, zc* above) {
   const zc xm = x[mm - 1];
+  for (int i = 1; above && i < mm; ++i) above[i - 1] = x[i - 1];
 
   if (mm == nn) {  // one-entry range: the identity, with triangular entry x(m)
     *sigma = -xm;
@@ -43,27 +83,64 @@ void HOUSE1(const int* m, const int* n, const zc* x, zc* vpiv, zc* beta, zc* sig
   }
 
   // phase = x(m) / |x(m)|, or 1 for an exactly zero pivot entry.
-  long double ph_re = 1.0L, ph_im = 0.0L;
-  if (!is_exact_zero(xm)) {
-    const long double re = xm.real(), im = xm.imag();
-    const long double a = std::sqrt(re * re + im * im);
-    ph_re = re / a;
-    ph_im = im / a;
-  }
+  const zl ph = phase(xm);
   const long double nrm = blas::dznrm2(nn - mm + 1, x + (mm - 1), 1);
-  const zl sig{ph_re * nrm, ph_im * nrm};
+  const zl sig{ph.real() * nrm, ph.imag() * nrm};
   *sigma = narrow(sig);
   *vpiv = narrow(widen(xm) + sig);
 
   // beta = (|vpiv|^2 + sum_{i>m} |x(i)|^2) / 2 over the vector actually stored.
-  long double acc = static_cast<long double>(vpiv->real()) * vpiv->real() +
-                    static_cast<long double>(vpiv->imag()) * vpiv->imag();
-  for (int i = mm + 1; i <= nn; ++i) {
-    const zc xi = x[i - 1];
-    acc += static_cast<long double>(xi.real()) * xi.real() +
-           static_cast<long double>(xi.imag()) * xi.imag();
+  *beta = half(squares(x + mm, nn - mm, square(*vpiv)));
+}
+
+}  // namespace
+
+// The reflector of x(m..n) with the rows split over ranks: rank 0 holds rows
+// 1..n of its own (n > m: the pivot and the rows above it), every other rank
+// only rows below them. One reduction carries the tail's sum of squares
+// (ranks after 0: all their rows), x(m) and, when asked, x(1..m-1) (both
+// from rank 0; the other ranks add -0, which leaves any value unchanged), so
+// every rank forms the same sigma, vpiv and beta. The norm is the square root
+// of the sum of squares in long double, which cannot overflow or underflow
+// for squares of doubles.
+void house(const int* m, const int* n, const zc* x, zc* vpiv, zc* beta, zc* sigma, zc* above) {
+  const int mm = *m, nn = *n;
+  const bool mine = comm::root();
+  if (mine && mm > nn) {
+    if (comm::split()) fatal_record(kFewRows);
+    fatal_record("ERROR IN HOUSE1: M>N ILLEGAL CONDITION INPUT:");
   }
-  *beta = zc(static_cast<double>(0.5L * acc), 0.0);
+  if (!comm::split()) return house_local(mm, nn, x, vpiv, beta, sigma, above);
+
+#if BLOCKKRYLOV_MPI
+  if (mine && mm == nn) fatal_record(kFewRows);
+  long double* pk = packet(3 + (above ? 2 * (mm - 1) : 0));
+  pk[0] = mine ? squares(x + mm, nn - mm) : squares(x, nn);
+  for (int i = 1; i <= (above ? mm : 1); ++i) {
+    const zc xi = mine ? x[i == 1 ? mm - 1 : i - 2] : zc(-0.0, -0.0);
+    pk[2 * i - 1] = xi.real();
+    pk[2 * i] = xi.imag();
+  }
+  comm::sum(pk, 3 + (above ? 2 * (mm - 1) : 0));
+  const zc xm(static_cast<double>(pk[1]), static_cast<double>(pk[2]));
+  for (int i = 1; above && i < mm; ++i)
+    above[i - 1] = zc(static_cast<double>(pk[2 * i + 1]), static_cast<double>(pk[2 * i + 2]));
+
+  const zl ph = phase(xm);
+  const long double nrm = std::sqrt(square(xm) + pk[0]);
+  const zl sig{ph.real() * nrm, ph.imag() * nrm};
+  *sigma = narrow(sig);
+  *vpiv = narrow(widen(xm) + sig);
+  *beta = half(square(*vpiv) + pk[0]);
+#endif
+}
+
+void HOUSE1(const int* m, const int* n, const zc* x, zc* vpiv, zc* beta, zc* sigma) {
+  house(m, n, x, vpiv, beta, sigma, nullptr);
+}
+
+void require_pivot_rows(int m, int n) {
+  if (comm::split() && comm::root() && n <= m) fatal_record(kFewRows);
 }
 
 }  // namespace bk

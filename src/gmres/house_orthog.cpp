@@ -9,6 +9,7 @@
 // when it does not exceed tol the new direction is negligible (deflation).
 #include <cmath>
 
+#include "common/comm.hpp"
 #include "gmres/gmres.hpp"
 
 namespace bk {
@@ -39,14 +40,17 @@ int GMRESHOUSEORTHOG(const int* jcol, const int* k, const double* tol, int* ndef
 
   const int nref = kk - 1;
   HOUSEREDUCE(&nref, v.at(1, kk), V, n, beta, LM, ldlm, work);
-  HOUSE1(k, n, v.at(1, kk), &vpiv[kk - 1], &beta[kk - 1], &sigma[kk - 1]);
+  // Rows 1..k-1 of the reduced z are the coefficients; work receives them
+  // (from rank 0, where those rows are, when rows are split).
+  house(k, n, v.at(1, kk), &vpiv[kk - 1], &beta[kk - 1], &sigma[kk - 1], work);
 
+  const bool mine = comm::root();
   for (int i = 1; i <= kk - 1; ++i) {
-    h(i, jc) = v(i, kk);
-    v(i, kk) = 0.0;
+    h(i, jc) = work[i - 1];
+    if (mine) v(i, kk) = 0.0;
   }
   h(kk, jc) = -sigma[kk - 1];
-  v(kk, kk) = vpiv[kk - 1];
+  if (mine) v(kk, kk) = vpiv[kk - 1];
 
   if (std::abs(sigma[kk - 1]) <= *tol) {
     ++*ndefl;

@@ -16,6 +16,7 @@
 #include <cmath>
 
 #include "common/blas.hpp"
+#include "common/comm.hpp"
 #include "gmres/extended.hpp"
 #include "gmres/gmres.hpp"
 
@@ -50,6 +51,8 @@ int INITIALBLOCKGMRES(const int* s, const double* tol, int* p, zc* V, const int*
                       int* kept, int* dtab, const int* ldd, zc* dcoef, const int* ldc,
                       zc* work) {
   const int ns = *s, nn = *n, mm = *m;
+  require_pivot_rows(mm, nn);
+  const bool mine = comm::root();  // rows 1..m are here
   const auto v = mat(V, nn);
   const auto r = mat(R, *ldr);
   const auto lm = mat(LM, mm);
@@ -70,7 +73,7 @@ int INITIALBLOCKGMRES(const int* s, const double* tol, int* p, zc* V, const int*
   const int one = 1;
   kept[0] = 1;
   HOUSE1(&one, n, v.at(1, 1), &vpiv[0], &beta[0], &sigma[0]);
-  v(1, 1) = vpiv[0];
+  if (mine) v(1, 1) = vpiv[0];
   r(1, 1) = -sigma[0];
 
   int j = 1;
@@ -79,12 +82,12 @@ int INITIALBLOCKGMRES(const int* s, const double* tol, int* p, zc* V, const int*
     if (j != u) blas::zcopy(nn, v.at(1, u), 1, v.at(1, j), 1);
     const int nref = j - 1;
     HOUSEREDUCE(&nref, v.at(1, j), V, n, beta, LM, m, work);
-    HOUSE1(&j, n, v.at(1, j), &vpiv[j - 1], &beta[j - 1], &sigma[j - 1]);
+    house(&j, n, v.at(1, j), &vpiv[j - 1], &beta[j - 1], &sigma[j - 1], work);
     for (int i = 1; i <= j - 1; ++i) {
-      r(i, j) = v(i, j);
-      v(i, j) = 0.0;
+      r(i, j) = work[i - 1];
+      if (mine) v(i, j) = 0.0;
     }
-    v(j, j) = vpiv[j - 1];
+    if (mine) v(j, j) = vpiv[j - 1];
     r(j, j) = -sigma[j - 1];
 
     if (!(std::abs(sigma[j - 1]) <= *tol)) {  // kept (also when unordered)

@@ -13,6 +13,7 @@
 #include <algorithm>
 
 #include "common/blas.hpp"
+#include "common/comm.hpp"
 #include "gmres/extended.hpp"
 #include "gmres/gmres.hpp"
 
@@ -86,19 +87,22 @@ static void combination(int L, int k, const Mat<const zc>& v, const Mat<const zc
 void GMRESITERATEUPDATE(const int* k, const int* s, const int* /*p*/, const int* kept,
                         const zc* V, const int* n, const zc* beta, const zc* LM, const int* m,
                         zc* work, const zc* Y, const int* ldy, zc* X, const int* ldx, zc* w) {
-  const int kk = std::min(*k, *n), ns = *s, nn = *n;
+  // With rows split over ranks, rows 1..k lie on rank 0, which holds more.
+  const bool split = comm::split(), mine = comm::root();
+  const int kk = split ? *k : std::min(*k, *n), ns = *s, nn = *n;
   const auto v = mat(V, nn);
   const auto lm = mat(LM, *m);
   const auto y = mat(Y, *ldy);
   const auto x = mat(X, *ldx);
-  const int L = std::min(kk, nn - 1);
+  const int L = split ? kk : std::min(kk, nn - 1);
+  const int top = mine ? L : 0;  // rows of the triangle held here
 
   for (int l = 1; l <= ns; ++l)
-    for (int i = 1; i <= nn; ++i) x(i, kept[l - 1]) = i <= kk ? y(i, l) : zc(0.0);
+    for (int i = 1; i <= nn; ++i) x(i, kept[l - 1]) = mine && i <= kk ? y(i, l) : zc(0.0);
   if (L <= 0 || ns <= 0) return;
 
   const int step = ns > 1 ? kept[1] - kept[0] : 1;
-  bool block = ns > 1 && step > 0 && static_cast<long long>(L) * ns <= nn;
+  bool block = !split && ns > 1 && step > 0 && static_cast<long long>(L) * ns <= nn;
   for (int l = 2; block && l < ns; ++l) block = kept[l] - kept[l - 1] == step;
 
   if (block) {
@@ -110,11 +114,15 @@ void GMRESITERATEUPDATE(const int* k, const int* s, const int* /*p*/, const int*
       blas::zaxpy(L, -1.0, w + (l - 1) * L, 1, x.at(1, kept[l - 1]), 1);
     return;
   }
+  // Column by column; across ranks the coefficients (which read rows 1..k)
+  // come from rank 0.
   for (int l = 1; l <= ns; ++l) {
-    combination(L, kk, v, lm, beta, y.at(1, l), work);
-    blas::zgemv('N', nn - L, L, -1.0, v.at(L + 1, 1), nn, work, 1, 1.0, x.at(L + 1, kept[l - 1]), 1);
-    blas::ztrmv('L', 'N', 'N', L, V, nn, work, 1);
-    blas::zaxpy(L, -1.0, work, 1, x.at(1, kept[l - 1]), 1);
+    if (mine) combination(L, kk, v, lm, beta, y.at(1, l), work);
+    comm::bcast(work, L);
+    blas::zgemv('N', nn - top, L, -1.0, v.at(top + 1, 1), nn, work, 1, 1.0,
+                x.at(top + 1, kept[l - 1]), 1);
+    blas::ztrmv('L', 'N', 'N', top, V, nn, work, 1);
+    blas::zaxpy(top, -1.0, work, 1, x.at(1, kept[l - 1]), 1);
   }
 }
 

@@ -20,9 +20,16 @@
 // v_i^H v_j (i < j) runs over rows j..n. Quotients are num * conj(d) / |d|^2
 // and the substitutions accumulate in long double; each value is rounded to
 // double once, when it is stored in work or LM.
+//
+// Rows split over ranks: the triangle (rows 1..k) lies on rank 0, whose rows
+// come first; every other rank holds only rows below it, which enter the
+// full products. The k-vectors V^H z and V^H v_j are summed across ranks
+// before they are used, and the coefficients of a basis vector (which need
+// row k) are formed on rank 0 and broadcast.
 #include <algorithm>
 
 #include "common/blas.hpp"
+#include "common/comm.hpp"
 #include "gmres/extended.hpp"
 #include "gmres/gmres.hpp"
 
@@ -44,14 +51,18 @@ void HOUSEREDUCE(const int* k, zc* z, const zc* V, const int* n, const zc* beta,
   const auto lm = mat(LM, *ldlm);
   zc* const w = work - 1;  // 1-based
   zc* const zz = z - 1;
-  // Rows 1..t hold the triangle; reflectors past row n (k > n) are empty.
-  const int t = std::min(kk, nn);
+  // Reflectors with entries: past row n (k > n) they are empty; with rows
+  // split, rank 0 holds more rows than there are reflectors. Rows 1..top of
+  // this rank hold the triangle.
+  const int t = comm::split() ? kk : std::min(kk, nn);
+  const int top = comm::root() ? t : 0;
 
-  // w = V_k^H z: the triangle, then rows t+1..n in one pass.
-  blas::zcopy(t, z, 1, work, 1);
-  blas::ztrmv('L', 'C', 'N', t, V, nn, work, 1);
-  for (int i = t + 1; i <= kk; ++i) w[i] = 0.0;
-  blas::zgemv('C', nn - t, t, 1.0, v.at(t + 1, 1), nn, &zz[t + 1], 1, 1.0, work, 1);
+  // w = V_k^H z: the triangle, then rows top+1..n in one pass.
+  blas::zcopy(top, z, 1, work, 1);
+  blas::ztrmv('L', 'C', 'N', top, V, nn, work, 1);
+  for (int i = top + 1; i <= kk; ++i) w[i] = 0.0;
+  blas::zgemv('C', nn - top, t, 1.0, v.at(top + 1, 1), nn, &zz[top + 1], 1, 1.0, work, 1);
+  comm::sum(work, t);
 
   // Forward substitution with the unit lower triangle U^H (= lower part of LM).
   for (int i = 2; i <= kk; ++i) {
@@ -61,11 +72,11 @@ void HOUSEREDUCE(const int* k, zc* z, const zc* V, const int* n, const zc* beta,
   }
   for (int i = 1; i <= kk; ++i) w[i] = narrow(zdiv(widen(w[i]), widen(beta[i - 1])));
 
-  // z = z - V_k w: rows t+1..n in one pass, then the triangle (w is not
+  // z = z - V_k w: rows top+1..n in one pass, then the triangle (w is not
   // needed after that, so the triangular product overwrites it).
-  blas::zgemv('N', nn - t, t, -1.0, v.at(t + 1, 1), nn, work, 1, 1.0, &zz[t + 1], 1);
-  blas::ztrmv('L', 'N', 'N', t, V, nn, work, 1);
-  blas::zaxpy(t, -1.0, work, 1, z, 1);
+  blas::zgemv('N', nn - top, t, -1.0, v.at(top + 1, 1), nn, work, 1, 1.0, &zz[top + 1], 1);
+  blas::ztrmv('L', 'N', 'N', top, V, nn, work, 1);
+  blas::zaxpy(top, -1.0, work, 1, z, 1);
 }
 
 // Adds reflector j to LM: for i < j, LM(j,i) = v_j^H v_i / beta_i and
@@ -78,10 +89,13 @@ void HOUSEUPDATELM(const int* j, const zc* V, const int* n, const zc* beta, zc* 
   const auto v = mat(V, nn);
   const auto lm = mat(LM, *ldlm);
   // Column j of LM receives V(j:n, 1:j-1)^H v_j(j:n) in one pass: entry i is
-  // v_i^H v_j = conj(v_j^H v_i). No rows (j > n) leaves zeros.
+  // v_i^H v_j = conj(v_j^H v_i). No rows (j > n) leaves zeros. A rank after
+  // rank 0 holds rows below row j only: all of them enter.
   zc* const c = lm.at(1, jj);
   for (int i = 0; i < jj - 1; ++i) c[i] = 0.0;
-  blas::zgemv('C', nn - jj + 1, jj - 1, 1.0, v.at(jj, 1), nn, v.at(jj, jj), 1, 1.0, c, 1);
+  const int first = comm::root() ? jj : 1;
+  blas::zgemv('C', nn - first + 1, jj - 1, 1.0, v.at(first, 1), nn, v.at(first, jj), 1, 1.0, c, 1);
+  comm::sum(c, jj - 1);
   for (int i = 1; i <= jj - 1; ++i) {
     const zc t = narrow(zdiv(ext::conj(widen(lm(i, jj))), widen(beta[i - 1])));
     lm(jj, i) = t;
@@ -110,24 +124,30 @@ void HOUSEBASISVEC(const int* k, zc* y, const zc* V, const int* n, const zc* bet
   zc* const w = work - 1;
   zc* const yy = y - 1;
 
+  const bool mine = comm::root();  // rows 1..k are here
   for (int i = 1; i <= nn; ++i) yy[i] = 0.0;
-  yy[kk] = 1.0;
-  const int L = (kk == nn) ? nn - 1 : kk;
+  if (mine) yy[kk] = 1.0;
+  const int L = (kk == nn && !comm::split()) ? nn - 1 : kk;
 
-  // w = D^{-1} V_L^H e_k: the k-th entries of v_i, conjugated, over beta_i.
-  for (int i = 1; i <= L; ++i) w[i] = narrow(zdiv(ext::conj(widen(v(kk, i))), widen(beta[i - 1])));
+  if (mine) {
+    // w = D^{-1} V_L^H e_k: the k-th entries of v_i, conjugated, over beta_i.
+    for (int i = 1; i <= L; ++i)
+      w[i] = narrow(zdiv(ext::conj(widen(v(kk, i))), widen(beta[i - 1])));
 
-  // Back substitution with the unit upper triangle U (upper part of LM).
-  for (int i = L - 1; i >= 1; --i) {
-    zl acc = widen(w[i]);
-    for (int l = i + 1; l <= L; ++l) acc -= ext::mul(widen(lm(i, l)), widen(w[l]));
-    w[i] = narrow(acc);
+    // Back substitution with the unit upper triangle U (upper part of LM).
+    for (int i = L - 1; i >= 1; --i) {
+      zl acc = widen(w[i]);
+      for (int l = i + 1; l <= L; ++l) acc -= ext::mul(widen(lm(i, l)), widen(w[l]));
+      w[i] = narrow(acc);
+    }
   }
+  comm::bcast(work, L);
 
-  // y = e_k - V_L w: rows L+1..n in one pass, then the triangle of rows 1..L.
-  blas::zgemv('N', nn - L, L, -1.0, v.at(L + 1, 1), nn, work, 1, 1.0, &yy[L + 1], 1);
-  blas::ztrmv('L', 'N', 'N', L, V, nn, work, 1);
-  blas::zaxpy(L, -1.0, work, 1, y, 1);
+  // y = e_k - V_L w: rows top+1..n in one pass, then the triangle of rows 1..L.
+  const int top = mine ? L : 0;
+  blas::zgemv('N', nn - top, L, -1.0, v.at(top + 1, 1), nn, work, 1, 1.0, &yy[top + 1], 1);
+  blas::ztrmv('L', 'N', 'N', top, V, nn, work, 1);
+  blas::zaxpy(top, -1.0, work, 1, y, 1);
 }
 
 }  // namespace bk

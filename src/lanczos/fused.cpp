@@ -21,6 +21,7 @@
 #include <vector>
 
 #include "common/blas.hpp"
+#include "common/comm.hpp"
 #include "common/records.hpp"
 
 #if defined(__GNUC__) && !defined(__clang__) && defined(__x86_64__) && \
@@ -335,7 +336,7 @@ const double kSumsqFloor = 0x1p-900;
 }  // namespace
 
 void fused_gram(int n, int s, const zc* L, const zc* R, zc* G) {
-  if (n <= 0) {
+  if (n <= 0 && !comm::split()) {
     for (int k = 0; k < s * s; ++k) G[k] = zc(0.0, 0.0);
     return;
   }
@@ -348,13 +349,14 @@ void fused_gram(int n, int s, const zc* L, const zc* R, zc* G) {
   });
   double* g = grown(t_small, len);
   add_partials(nt, len, partials, g);
+  comm::sum(g, len);
   store_gram(s, g, sym, G);
 }
 
 void fused_next_block(int n, int s, zc* Z, zc* Y, const zc* C, int ldc, double* nrm,
                       double* nrmold, zc* G, const zc* other) {
   const int nt = tiles(n);
-  const bool gram = G != nullptr && n > 0;
+  const bool gram = G != nullptr && (n > 0 || comm::split());
   const bool sym = other == nullptr;
   const int len = s + (gram ? 2 * s * s : 0);
   double* cf = grown(t_coef, 8L * s * s);
@@ -372,6 +374,7 @@ void fused_next_block(int n, int s, zc* Z, zc* Y, const zc* C, int ldc, double* 
   double* sums = grown(t_small, static_cast<std::size_t>(len) + s);
   double* factor = sums + len;
   add_partials(nt, len, partials, sums);
+  comm::sum(sums, len);
 
   const auto trusted = [&](int j) { return sums[j] >= kSumsqFloor && sums[j] <= DBL_MAX; };
   bool scaled_later = false;
@@ -390,11 +393,13 @@ void fused_next_block(int n, int s, zc* Z, zc* Y, const zc* C, int ldc, double* 
   for_tiles(n, s, [&](int, int r0, int m) { tile_scale(m, s, Z + r0, n, factor, Y + r0, n); });
 
   // The columns whose sum of squares could not be trusted: the scaled norm
-  // and scaling of next_block, on the calling thread.
+  // and scaling of next_block, on the calling thread (every rank has the
+  // same sums, so all take part in the same norms).
   for (int j = 0; j < s; ++j) {
     if (trusted(j)) continue;
     zc* y = Y + static_cast<long>(j) * n;
-    const double nu = blas::dznrm2(n, y, 1);
+    double nu = 0.0;
+    comm::norms(n, 1, y, n, &nu);
     if (nu == 0.0) {
       record("ERROR IN NRM_SS:");
       record("SP COL VECTOR WITH ZERO NORM...", j + 1);

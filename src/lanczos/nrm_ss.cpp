@@ -11,7 +11,10 @@
 // stored, that column and the later ones are left as they are and their norm
 // entries keep their old contents. A NaN norm is not zero; the column is
 // scaled by it like any other.
+#include <vector>
+
 #include "common/blas.hpp"
+#include "common/comm.hpp"
 #include "common/records.hpp"
 #include "lanczos/lanczos.hpp"
 #include "lanczos/steps.hpp"
@@ -19,12 +22,23 @@
 namespace bk {
 
 namespace lanczos {
+namespace {
+double* norm_scratch(int len) {
+  thread_local std::vector<double> buf;
+  if (buf.size() < static_cast<std::size_t>(len)) buf.resize(len);
+  return buf.data();
+}
+}  // namespace
 
 int normalise_from(zc* X, double* nrm, const int* ldx, const int* n, const int* first,
                    const int* s) {
   const auto x = mat(X, *ldx);
+  if (*first > *s) return 0;
+  // All norms first, in one reduction across ranks; columns are independent.
+  double* const nu_all = norm_scratch(*s - *first + 1);
+  comm::norms(*n, *s - *first + 1, x.at(1, *first), *ldx, nu_all);
   for (int j = *first; j <= *s; ++j) {
-    const double nu = blas::dznrm2(*n, x.at(1, j), 1);
+    const double nu = nu_all[j - *first];
     if (nu == 0.0) {
       record("ERROR IN NRM_SS:");
       record("SP COL VECTOR WITH ZERO NORM...", j);
