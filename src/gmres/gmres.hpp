@@ -17,10 +17,12 @@ namespace bk {
 // (vpiv = beta = 0, sigma = -x(m)). m > n is fatal.
 void HOUSE1(const int* m, const int* n, const zc* x, zc* vpiv, zc* beta, zc* sigma);
 
-// HOUSE1 that also returns x(1..m-1) in above (m-1 entries, null: not
-// wanted). With rows split over ranks only rank 0 holds those rows; above
-// then receives rank 0's values on every rank, in the same reduction that
-// completes the norm.
+// HOUSE1 works on a vector the caller holds whole (also the short columns of
+// the block QMR step, which every rank holds alike). house is the same for a
+// column of the GMRES basis, whose rows may be split over ranks, and also
+// returns x(1..m-1) in above (m-1 entries, null: not wanted). With rows
+// split only rank 0 holds those rows; above then receives rank 0's values on
+// every rank, in the same reduction that completes the norm.
 void house(const int* m, const int* n, const zc* x, zc* vpiv, zc* beta, zc* sigma, zc* above);
 
 // With rows split over ranks, the pivot rows 1..m of a reflector set of

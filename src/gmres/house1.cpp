@@ -135,8 +135,10 @@ void house(const int* m, const int* n, const zc* x, zc* vpiv, zc* beta, zc* sigm
 #endif
 }
 
+// A vector held whole by the caller (on every rank alike): no communication.
 void HOUSE1(const int* m, const int* n, const zc* x, zc* vpiv, zc* beta, zc* sigma) {
-  house(m, n, x, vpiv, beta, sigma, nullptr);
+  if (*m > *n) fatal_record("ERROR IN HOUSE1: M>N ILLEGAL CONDITION INPUT:");
+  house_local(*m, *n, x, vpiv, beta, sigma, nullptr);
 }
 
 void require_pivot_rows(int m, int n) {

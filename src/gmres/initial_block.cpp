@@ -72,7 +72,7 @@ int INITIALBLOCKGMRES(const int* s, const double* tol, int* p, zc* V, const int*
   // First column: always kept, never tested.
   const int one = 1;
   kept[0] = 1;
-  HOUSE1(&one, n, v.at(1, 1), &vpiv[0], &beta[0], &sigma[0]);
+  house(&one, n, v.at(1, 1), &vpiv[0], &beta[0], &sigma[0], nullptr);
   if (mine) v(1, 1) = vpiv[0];
   r(1, 1) = -sigma[0];
 
