@@ -335,12 +335,11 @@ const double kSumsqFloor = 0x1p-900;
 
 }  // namespace
 
-void fused_gram(int n, int s, const zc* L, const zc* R, zc* G) {
+void fused_gram(int n, int s, const zc* L, const zc* R, bool sym, zc* G) {
   if (n <= 0 && !comm::split()) {
     for (int k = 0; k < s * s; ++k) G[k] = zc(0.0, 0.0);
     return;
   }
-  const bool sym = L == R;
   const int nt = tiles(n);
   const int len = 2 * s * s;
   double* partials = grown(t_partials, static_cast<std::size_t>(nt) * len);
@@ -354,10 +353,9 @@ void fused_gram(int n, int s, const zc* L, const zc* R, zc* G) {
 }
 
 void fused_next_block(int n, int s, zc* Z, zc* Y, const zc* C, int ldc, double* nrm,
-                      double* nrmold, zc* G, const zc* other) {
+                      double* nrmold, zc* G, const zc* other, bool sym) {
   const int nt = tiles(n);
   const bool gram = G != nullptr && (n > 0 || comm::split());
-  const bool sym = other == nullptr;
   const int len = s + (gram ? 2 * s * s : 0);
   double* cf = grown(t_coef, 8L * s * s);
   coefficients(s, C, ldc, -1.0, cf);
@@ -425,7 +423,7 @@ void fused_next_block(int n, int s, zc* Z, zc* Y, const zc* C, int ldc, double* 
       }
     if (finite) return;
   }
-  fused_gram(n, s, Y, sym ? Y : other, G);
+  fused_gram(n, s, Y, sym ? Y : other, sym, G);
 }
 
 void fused_next_direction(int n, int s, zc* P, const zc* V, const zc* U) {

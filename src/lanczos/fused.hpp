@@ -29,8 +29,12 @@ inline constexpr int kTileRows = 512;
 // even at 12-16 thousand entries for s = 1, 4 and 8).
 inline constexpr long long kParallelMinWork = 16384;
 
-// G (s x s, ld s) = L^T R.
-void fused_gram(int n, int s, const zc* L, const zc* R, zc* G);
+// G (s x s, ld s) = L^T R; sym: L and R are the same block (only the upper
+// triangle is formed, then mirrored).
+void fused_gram(int n, int s, const zc* L, const zc* R, bool sym, zc* G);
+inline void fused_gram(int n, int s, const zc* L, const zc* R, zc* G) {
+  fused_gram(n, s, L, R, L == R, G);
+}
 
 // next_block (steps.hpp) in two passes: Z := Z - Y C with the column sums of
 // squares, then Y := Z diag(nrm)^-1; nrmold := nrm before. Records and the
@@ -39,8 +43,14 @@ void fused_gram(int n, int s, const zc* L, const zc* R, zc* G);
 // replaced by the scaled norm of the column (BLAS, after the pass).
 // When G is not null it receives, from the same passes, Y^T Y (other null)
 // or Y^T other (s x s, ld s), Y being the normalised block.
+// sym: the Gram product is Y^T Y (other is not read); the drivers say so
+// explicitly, since a rank that holds no rows may pass null blocks.
 void fused_next_block(int n, int s, zc* Z, zc* Y, const zc* C, int ldc, double* nrm,
-                      double* nrmold, zc* G, const zc* other);
+                      double* nrmold, zc* G, const zc* other, bool sym);
+inline void fused_next_block(int n, int s, zc* Z, zc* Y, const zc* C, int ldc, double* nrm,
+                             double* nrmold, zc* G, const zc* other) {
+  fused_next_block(n, s, Z, Y, C, ldc, nrm, nrmold, G, other, other == nullptr);
+}
 
 // next_direction (steps.hpp): P := V - P U, without scratch in memory.
 void fused_next_direction(int n, int s, zc* P, const zc* V, const zc* U);

@@ -54,9 +54,9 @@ void clear_work(const Blocks& a) {
   zero(a.SVWORK, 3LL * ss * ss);
 }
 
-int coupling_test(const Blocks& a, const zc* L, const zc* R, zc* SVB, zc* sv,
+int coupling_test(const Blocks& a, bool form, bool sym, const zc* L, const zc* R, zc* SVB, zc* sv,
                   const ConditionRecords& r) {
-  if (L != nullptr) fused_gram(*a.n, *a.s, L, R, SVB);
+  if (form) fused_gram(*a.n, *a.s, L, R, sym, SVB);
   int info = 0, sing = 0;
   double cond = 1.0;
   SVDINV_SS(a.s, SVB, sv, a.SVWORK, &info, &sing, &cond);

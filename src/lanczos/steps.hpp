@@ -52,12 +52,15 @@ int normalise_start(zc* X, double* nrm, const int* n, const int* s, const char* 
 // DSVB, ESVB, dsv, esv and SVWORK.
 void clear_work(const Blocks& a);
 
-// Panel 1 of SVB (s x 4s) = L^T R (L, R: blocks; L null: panel 1 already
-// holds the product, formed by the pass that made the newest block), then
-// SVDINV_SS on it with a.SVWORK as scratch, then in order: info != 0,
-// sing != 0, cond above the limit or not a number. The first that holds
-// writes its records and gives 1; otherwise 0 with the inverse in panel 4.
-int coupling_test(const Blocks& a, const zc* L, const zc* R, zc* SVB, zc* sv,
+// Panel 1 of SVB (s x 4s) = L^T R when `form` (L, R: blocks; sym: L and R
+// are the same block, so the product is symmetric), else panel 1 already
+// holds the product, formed by the pass that made the newest block. The
+// flags, never the pointers, decide: a rank that holds no rows may pass null
+// blocks and still takes part in the sum. Then SVDINV_SS on it with a.SVWORK
+// as scratch, then in order: info != 0, sing != 0, cond above the limit or
+// not a number. The first that holds writes its records and gives 1;
+// otherwise 0 with the inverse in panel 4.
+int coupling_test(const Blocks& a, bool form, bool sym, const zc* L, const zc* R, zc* SVB, zc* sv,
                   const ConditionRecords& r);
 
 // alpha_n = d_n^-1 e_n (panel 4 of DSVB times panel 1 of ESVB) into rows

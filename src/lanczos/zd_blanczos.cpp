@@ -89,8 +89,7 @@ int step_p(const Two& a, bool first) {
   for (int j = 0; j < ss; ++j) a.gamma[j] = (a.rho[j] * a.gammaold[j]) / a.xi[j];
 
   // d_n: formed here on the start call, else by the call with 2.
-  if (lanczos::coupling_test(a, first ? a.Wn : nullptr, first ? a.Vn : nullptr, a.DSVB, a.dsv,
-                             kRecordsD) != 0)
+  if (lanczos::coupling_test(a, first, false, a.Wn, a.Vn, a.DSVB, a.dsv, kRecordsD) != 0)
     return 1;
 
   if (first) {
@@ -118,7 +117,7 @@ int step_p(const Two& a, bool first) {
 int step_m(const Two& a) {
   const int ss = *a.s;
   const int ldq = 3 * ss + 3;
-  if (lanczos::coupling_test(a, a.Qn, a.Z, a.ESVB, a.esv, kRecordsE) != 0) return 1;
+  if (lanczos::coupling_test(a, true, false, a.Qn, a.Z, a.ESVB, a.esv, kRecordsE) != 0) return 1;
 
   const zc* alpha = lanczos::right_coefficient(a);
   const zc* dinv = mat(a.DSVB, ss).at(1, 3 * ss + 1);
@@ -137,7 +136,7 @@ int step_l(const Two& a) {
   const int jc = *a.jcur;
   const auto qw = mat(a.QRSW, ldq);
   lanczos::fused_next_block(*a.n, ss, a.Z, a.Wn, qw.at(ss + 1, jc + 1), ldq, a.xi, a.xiold, a.DSVB,
-                            a.Vn);
+                            a.Vn, false);
 
   lanczos::qmr_column(a);
   // QRSW's block [0; beta_n; diag(xi_{n+1})] is kept for the record only.

@@ -75,8 +75,8 @@ int step_p(const Blocks& a, bool first) {
   const int ss = *a.s;
   for (int j = 0; j < ss; ++j) a.gamma[j] = (a.gammaold[j] * a.rho[j]) / a.rho[j];
 
-  const zc* vn = first ? a.Vn : nullptr;  // else d_n is in DSVB already
-  if (lanczos::coupling_test(a, vn, vn, a.DSVB, a.dsv, kRecordsD) != 0) return 1;
+  // After the first step d_n is in DSVB already.
+  if (lanczos::coupling_test(a, first, true, a.Vn, a.Vn, a.DSVB, a.dsv, kRecordsD) != 0) return 1;
 
   if (first) {
     lanczos::copy_block(a.n, a.s, a.Vn, a.Pn);
@@ -95,10 +95,11 @@ int step_p(const Blocks& a, bool first) {
 // e_n, its test, alpha_n, the next Lanczos block with d_{n+1}, and the QMR
 // update.
 int step_m(const Blocks& a) {
-  if (lanczos::coupling_test(a, a.Pn, a.Z, a.ESVB, a.esv, kRecordsE) != 0) return 1;
+  if (lanczos::coupling_test(a, true, false, a.Pn, a.Z, a.ESVB, a.esv, kRecordsE) != 0) return 1;
   const zc* alpha = lanczos::right_coefficient(a);
   const int ldq = 3 * *a.s + 3;
-  lanczos::fused_next_block(*a.n, *a.s, a.Z, a.Vn, alpha, ldq, a.rho, a.rhoold, a.DSVB, nullptr);
+  lanczos::fused_next_block(*a.n, *a.s, a.Z, a.Vn, alpha, ldq, a.rho, a.rhoold, a.DSVB, nullptr,
+                            true);
   lanczos::qmr_column(a);
   return lanczos::qmr_step(a, "Error in zdSym_blanczos: [Rnn] inverse QMR failure:");
 }
