@@ -86,6 +86,11 @@
 // have to wait for itself: it is refused at once with Status::invalid. Other
 // nested solves run, without a progress estimate (Progress::predicted and
 // percent stay 0) while the outer solve holds the thread's progress slot.
+//
+// Ranks: built over the distributed kernel library (BLOCKKRYLOV_MPI, see
+// blockkrylov/mpi.hpp) n is the number of this rank's rows, every array and
+// operator holds or acts on those rows, and making a Solver and solving are
+// collective; the reports are the same on every rank.
 #pragma once
 
 #include <complex>
@@ -266,13 +271,22 @@ class Solver {
 };
 
 // The GMRES basis capacity a Solver uses for order n, block size s and
-// Options::restart.
+// Options::restart. With rows split over ranks n is the order over all
+// ranks (not a rank's rows), as in auto_method and root_rows_needed.
 inline int gmres_basis_capacity(int n, int s, int restart);
+
+// The rows rank 0 must hold when the rows of a solve of order n are split
+// over more than one rank (0: any number): block GMRES keeps the pivot rows
+// of its basis there (capacity m + 1 rows), and so does the deflation test
+// that opens a Lanczos run of more than one column (s + 1 rows). A Solver
+// made on a split that breaks this reports Status::invalid.
+inline int root_rows_needed(Method method, long n, int s, int restart);
 
 // The method to take when the caller leaves the choice ("auto"), and why.
 // a_symmetric: A = A^T is known; keeps_symmetry: no preconditioner, or a
 // split one with M2 = M1^T; transposes: products with A^T and the
-// transposed solves of the preconditioner's factors are at hand.
+// transposed solves of the preconditioner's factors are at hand; n: the
+// order (over all ranks when the rows are split).
 //  - A = A^T (or n = 1) and the operator stays complex-symmetric: the
 //    symmetric method, one product per column and block step on the
 //    shortest recurrences.

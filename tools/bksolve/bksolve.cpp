@@ -23,6 +23,15 @@
 // 3 the solve ended without convergence (X is still written); 130 stopped by
 // an interrupt. A failed run never leaves a partial output file: X is written
 // to a temporary file beside the target and renamed into place.
+//
+// bksolve-mpi is this program built over the distributed kernel library
+// (BLOCKKRYLOV_MPI): `mpirun -np N bksolve-mpi [the same options]`. Rank 0
+// reads the files (or builds the problem) and sends every rank a contiguous
+// block of rows, rank 0 the first; all ranks solve, with the products of the
+// distributed matrix and a block Jacobi preconditioner (each rank's stock
+// preconditioner of its diagonal block); rank 0 prints the summary and
+// writes X, gathered from the ranks. Errors are found on rank 0 (or agreed
+// by all ranks) and reported once, with the same exit status on every rank.
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -52,6 +61,12 @@
 #include "blockkrylov/solver.hpp"
 #include "matrix_market.hpp"
 
+#if BLOCKKRYLOV_MPI
+#include <mpi.h>
+
+#include "blockkrylov/distributed_csr.hpp"
+#endif
+
 namespace {
 
 using blockkrylov::complex;
@@ -77,6 +92,15 @@ constexpr double kDefaultProblemTol = 1e-6;
 constexpr double kDefaultTol = 1e-8;
 
 std::atomic<int> g_interrupts{0};
+
+#if BLOCKKRYLOV_MPI
+namespace bkmpi = blockkrylov::mpi;
+int g_rank = 0, g_ranks = 1;
+bool g_agreed = false;  // the error being reported was raised on every rank
+bool is_root() { return g_rank == 0; }
+#else
+constexpr bool is_root() { return true; }
+#endif
 
 extern "C" void on_signal(int sig) {
   // First interrupt: ask the solve to stop at its next iteration. Second, or
@@ -129,9 +153,21 @@ struct Problem {
   CsrMatrix A;
   std::optional<CsrMatrix> P;  // the matrix of --precond-matrix
   int n = 0;
+  std::int64_t nnz = 0;
+  bool a_symmetric = false;    // A = A^T
   int s = 0;
-  std::vector<complex> B;      // n x s
-  std::vector<complex> Xtrue;  // n x s when the solution is known
+  int rows = 0;                // rows of B, X_true and X held here (bksolve: n)
+  std::vector<complex> B;      // rows x s
+  std::vector<complex> Xtrue;  // rows x s when the solution is known
+  bool known = false;          // the solution is known (--rhs solution)
+#if BLOCKKRYLOV_MPI
+  // This rank's rows. A and P above are rank 0's whole matrices until the
+  // rows are sent; B and X_true then hold this rank's rows.
+  bool p_symmetric = false;  // P = P^T
+  bkmpi::RowSplit split;
+  bkmpi::DistributedCsr dA;
+  std::optional<bkmpi::DistributedCsr> dP;
+#endif
 };
 
 double seconds_since(Clock::time_point t0) {
@@ -147,7 +183,50 @@ std::string fmt(const char* f, double v) {
 // A note on standard error. --quiet and --json leave standard error to the
 // error message and the library's own records.
 void note(const Settings& st, const std::string& text) {
-  if (!st.quiet && !st.json) std::fprintf(stderr, "bksolve: note: %s\n", text.c_str());
+  if (is_root() && !st.quiet && !st.json) std::fprintf(stderr, "bksolve: note: %s\n", text.c_str());
+}
+
+// Runs f where `here` (bksolve: always); an error it raises on any rank is
+// raised on every rank, with the first such rank's message, so that all
+// ranks end together with one report.
+template <class F>
+void agreed(bool here, F&& f) {
+#if BLOCKKRYLOV_MPI
+  std::string why;  // exit status digit, then the message
+  if (here) {
+    try {
+      f();
+    } catch (const UsageError& e) {
+      why = std::to_string(kExitUsage) + e.what();
+    } catch (const std::bad_alloc&) {
+      why = std::to_string(kExitError) + "out of memory";
+    } catch (const std::exception& e) {
+      why = std::to_string(kExitError) + e.what();
+    }
+  }
+  if (!bkmpi::detail::first_text(MPI_COMM_WORLD, why)) return;
+  g_agreed = true;
+  if (why[0] == '0' + kExitUsage) throw UsageError(why.substr(1));
+  throw Error(why.substr(1));
+#else
+  (void)here;
+  f();
+#endif
+}
+template <class F>
+void on_root(F&& f) { agreed(is_root(), f); }
+template <class F>
+void everywhere(F&& f) { agreed(true, f); }
+
+// Whether v holds on some rank.
+bool on_any_rank(bool v) {
+#if BLOCKKRYLOV_MPI
+  int x = v ? 1 : 0;
+  MPI_Allreduce(MPI_IN_PLACE, &x, 1, MPI_INT, MPI_LOR, MPI_COMM_WORLD);
+  return x != 0;
+#else
+  return v;
+#endif
 }
 
 // ---------------------------------------------------------------------------
@@ -262,6 +341,7 @@ void build_rhs(const Settings& st, Problem& p, bool builtin) {
     }
     p.rhs_description = std::to_string(s) + (s == 1 ? " point source" : " point sources");
   } else {  // solution
+    p.known = true;
     p.Xtrue = random_block(n, s, st.seed);
     p.B.resize(static_cast<size_t>(n) * s);
     p.A.multiply(s, p.Xtrue.data(), p.B.data());
@@ -287,7 +367,8 @@ Problem build_problem(const Settings& st) {
     p.matrix_source = st.matrix_file;
     p.description = "A from " + st.matrix_file;
   }
-  p.n = p.A.n;
+  p.n = p.rows = p.A.n;
+  p.nnz = p.A.nnz();
   if (!st.precond_file.empty()) {
     p.P = matrix_from_file(st.precond_file, "P");
     if (p.P->n != p.n)
@@ -375,24 +456,39 @@ Precond build_preconditioner(const Settings& st, const Problem& p, bool symmetri
   Precond out;
   out.pc.name = "none";
   if (kind == "none") return out;
-  const CsrMatrix& m = p.P ? *p.P : p.A;
-  const std::string option = "--precond " + kind + (p.P ? " with --precond-matrix " + st.precond_file : "");
-  const auto t0 = Clock::now();
-  try {
-    if (kind == "jacobi") out.pc = pre::jacobi(m);
-    else if (kind == "ssor") out.pc = pre::ssor(m, st.omega);
-    else if (kind == "ic0") out.pc = pre::ic0(m);
-    else if (kind == "ict") out.pc = pre::ict(m, st.drop_tol, st.fill);
-    else if (kind == "ilu0") out.pc = pre::ilu0(m);
-    else if (kind == "ilut") out.pc = pre::ilut(m, st.drop_tol, st.fill);
-    else if (symmetric_method && !m.is_symmetric()) {
+  const bool from_p = !st.precond_file.empty();
+  const std::string option = "--precond " + kind + (from_p ? " with --precond-matrix " + st.precond_file : "");
+  // The stock preconditioner of m: of the whole matrix, or in bksolve-mpi
+  // of this rank's diagonal block (block Jacobi over the ranks), in which
+  // case the symmetry of the whole matrix is known beforehand.
+  const auto make = [&](const CsrMatrix& m) {
+    if (kind == "jacobi") return pre::jacobi(m);
+    if (kind == "ssor") return pre::ssor(m, st.omega);
+    if (kind == "ic0") return pre::ic0(m);
+    if (kind == "ict") return pre::ict(m, st.drop_tol, st.fill);
+    if (kind == "ilu0") return pre::ilu0(m);
+    if (kind == "ilut") return pre::ilut(m, st.drop_tol, st.fill);
+#if BLOCKKRYLOV_MPI
+    const bool m_symmetric = from_p ? p.p_symmetric : p.a_symmetric;
+#else
+    const bool m_symmetric = !symmetric_method || m.is_symmetric();
+#endif
+    if (symmetric_method && !m_symmetric) {
       // automatic() takes an incomplete L U for P != P^T, which the
       // symmetric method cannot use; jacobi is complex-symmetric for any P.
-      out.pc = pre::jacobi(m);
-      out.pc.name = "auto: jacobi (P != P^T, and the symmetric method needs M2 = M1^T)";
-    } else {
-      out.pc = pre::automatic(m);
+      blockkrylov::Preconditioner pc = pre::jacobi(m);
+      pc.name = "auto: jacobi (P != P^T, and the symmetric method needs M2 = M1^T)";
+      return pc;
     }
+    return pre::automatic(m);
+  };
+  const auto t0 = Clock::now();
+  try {
+#if BLOCKKRYLOV_MPI
+    out.pc = bkmpi::block_jacobi(MPI_COMM_WORLD, (p.dP ? *p.dP : p.dA).diagonal_block(), make);
+#else
+    out.pc = make(p.P ? *p.P : p.A);
+#endif
   } catch (const std::invalid_argument& e) {
     std::string why = e.what();  // "<kind>: <reason>"
     if (why.rfind(kind + ": ", 0) == 0) why.erase(0, kind.size() + 2);
@@ -402,7 +498,7 @@ Precond build_preconditioner(const Settings& st, const Problem& p, bool symmetri
   if (symmetric_method && !out.pc.symmetric)
     throw UsageError(option + ": the preconditioner is not complex-symmetric (M2 != M1^T), which --method "
                      "symmetric needs: use --method qmr or gmres");
-  if (p.P) {
+  if (from_p) {
     // The fused product stands for M1^-1 P M2^-1: with P in place of A it
     // would solve another system.
     out.pc.fused = nullptr;
@@ -435,16 +531,67 @@ blockkrylov::MethodChoice choose_method(const Settings& st, const Problem& p, bo
 // its basis holds at least twice the block and at most n vectors. A block of
 // n - 1 columns is accepted too, but each cycle then adds a single direction
 // and the solve needs several times the products, often more than the limit.
-int block_columns(const Settings& st, const Problem& p, blockkrylov::Method method) {
+// With rows split over ranks one row fewer counts: rank 0 holds one row more
+// than the basis (or a block of several columns) has vectors.
+int block_columns(const Settings& st, const Problem& p, blockkrylov::Method method, bool tell = true) {
   const bool gmres = method == blockkrylov::Method::gmres;
-  const int cap = std::max(1, gmres ? p.n / 2 : p.n);
+#if BLOCKKRYLOV_MPI
+  const int rows = p.n - (g_ranks > 1 && p.n > 1 ? 1 : 0);
+#else
+  const int rows = p.n;
+#endif
+  const int cap = std::max(1, gmres ? rows / 2 : rows);
   const int want = std::min(st.block_size, p.s);
   if (want <= cap) return want;
-  note(st, "blocks of at most " + std::to_string(cap) + (cap == 1 ? " column: " : " columns: ") +
-               (gmres ? "the block GMRES basis holds twice the block within the " + std::to_string(p.n) + " unknowns"
-                      : "A has " + std::to_string(p.n) + (p.n == 1 ? " row" : " rows")));
+  if (tell)
+    note(st, "blocks of at most " + std::to_string(cap) + (cap == 1 ? " column: " : " columns: ") +
+                 (gmres ? "the block GMRES basis holds twice the block within the " + std::to_string(rows) + " unknowns"
+                        : "A has " + std::to_string(p.n) + (p.n == 1 ? " row" : " rows")) +
+                 (rows < p.n ? " (one fewer with the rows split over ranks)" : ""));
   return cap;
 }
+
+#if BLOCKKRYLOV_MPI
+// Tells every rank what rank 0 knows of the problem and gives every rank
+// its rows: contiguous blocks as even as possible, except that block GMRES
+// (and a Lanczos block of several columns) needs rank 0 to hold more rows
+// than its basis (block) has vectors (columns).
+void distribute(Settings& st, Problem& p) {
+  const MPI_Comm comm = MPI_COMM_WORLD;
+  if (is_root()) p.p_symmetric = p.P && p.P->is_symmetric();
+  long long v[7] = {p.n, p.nnz, p.s, p.a_symmetric, p.p_symmetric, p.P.has_value(), p.known};
+  MPI_Bcast(v, 7, MPI_LONG_LONG, 0, comm);
+  p.n = static_cast<int>(v[0]), p.nnz = v[1], p.s = static_cast<int>(v[2]);
+  p.a_symmetric = v[3] != 0, p.p_symmetric = v[4] != 0, p.known = v[6] != 0;
+  const bool has_p = v[5] != 0;
+
+  int need = 0;
+  if (g_ranks > 1) {
+    using blockkrylov::Method;
+    const bool gmres = st.method == "gmres" && p.n > 1;  // auto takes GMRES only without transposes
+    const Method m = gmres ? Method::gmres : Method::symmetric;
+    const int b = block_columns(st, p, m, false);
+    if (gmres && blockkrylov::gmres_basis_capacity(p.n, b, st.restart) >= p.n) {
+      st.restart = p.n - 1;
+      note(st, "the GMRES basis holds at most n - 1 = " + std::to_string(p.n - 1) +
+                   " vectors with the rows split over ranks (--restart " + std::to_string(p.n - 1) + ")");
+    }
+    need = blockkrylov::root_rows_needed(m, p.n, b, st.restart);
+    if (need > (p.n + g_ranks - 1) / g_ranks)
+      note(st, "rank 0 holds " + std::to_string(need) + " of the " + std::to_string(p.n) + " rows: " +
+                   (gmres ? "block GMRES keeps the pivot rows of its basis of " + std::to_string(need - 1) + " vectors"
+                          : "the deflation test of a block of " + std::to_string(b) + " columns keeps their pivot rows") +
+                   " there; the other ranks share the rest");
+  }
+  p.split = bkmpi::RowSplit::even(p.n, g_ranks, need);
+  p.dA = bkmpi::DistributedCsr::scatter(comm, p.A, p.split.counts);
+  if (has_p) p.dP = bkmpi::DistributedCsr::scatter(comm, p.P ? *p.P : CsrMatrix(), p.split.counts);
+  p.A = CsrMatrix(), p.P.reset();  // rank 0 keeps no whole matrix
+  p.B = bkmpi::scatter_rows(comm, p.split, p.s, p.B.data(), p.n);
+  if (p.known) p.Xtrue = bkmpi::scatter_rows(comm, p.split, p.s, p.Xtrue.data(), p.n);
+  p.rows = p.dA.rows();
+}
+#endif
 
 // ---------------------------------------------------------------------------
 // Solving
@@ -455,28 +602,33 @@ struct Solution {
   blockkrylov::Report report;
   std::string method_why;         // why auto chose the method (empty: asked for)
   int block_size = 1;             // columns solved together, as used
-  std::vector<complex> X;
+  std::vector<complex> X;         // n x s (bksolve-mpi: on rank 0, when written)
   std::vector<double> errors;     // relative error per column (when known)
   double seconds = 0.0;
 };
 
+// Norms of the s columns of x (n rows here; over all ranks in bksolve-mpi).
 std::vector<double> column_norms(int n, int s, const complex* x) {
   std::vector<double> r(static_cast<size_t>(s));
   for (int j = 0; j < s; ++j) {
     double acc = 0.0;
     const complex* c = x + static_cast<size_t>(j) * n;
     for (int i = 0; i < n; ++i) acc += std::norm(c[i]);
-    r[j] = std::sqrt(acc);
+    r[j] = acc;
   }
+#if BLOCKKRYLOV_MPI
+  MPI_Allreduce(MPI_IN_PLACE, r.data(), s, MPI_DOUBLE, MPI_SUM, MPI_COMM_WORLD);
+#endif
+  for (double& v : r) v = std::sqrt(v);
   return r;
 }
 
-// ||b_j - A x_j|| / ||b_j|| for the k columns of B and X (leading dimension
-// n); ||b_j - A x_j|| itself for a zero b_j.
-std::vector<double> relative_residuals(const CsrMatrix& A, int k, const complex* B, const complex* X) {
-  const int n = A.n;
+// ||b_j - A x_j|| / ||b_j|| for the k columns of B and X (n rows, leading
+// dimension n); ||b_j - A x_j|| itself for a zero b_j.
+std::vector<double> relative_residuals(const blockkrylov::Operator& A, int n, int k, const complex* B,
+                                       const complex* X) {
   std::vector<complex> R(static_cast<size_t>(n) * k);
-  A.multiply(k, X, R.data());
+  A(k, X, R.data());
   for (size_t q = 0; q < R.size(); ++q) R[q] = B[q] - R[q];
   std::vector<double> r = column_norms(n, k, R.data());
   const std::vector<double> bn = column_norms(n, k, B);
@@ -496,12 +648,16 @@ std::string how_it_ended(const std::string& message, blockkrylov::Method method)
 
 Solution solve(const Settings& st, const Problem& p, blockkrylov::Method method, const Precond& pre, double rtol) {
   Solution out;
-  const int n = p.n, s = p.s;
+  const int n = p.rows, s = p.s;
+#if BLOCKKRYLOV_MPI
+  const bkmpi::DistributedCsr& A = p.dA;
+#else
   const CsrMatrix& A = p.A;
+#endif
   blockkrylov::Operator op = [&A](int k, const complex* x, complex* y) { A.multiply(k, x, y); };
   blockkrylov::Operator opt = [&A](int k, const complex* x, complex* y) { A.multiply_transpose(k, x, y); };
 
-  ProgressLine line(!st.quiet && !st.json && ::isatty(STDERR_FILENO));
+  ProgressLine line(is_root() && !st.quiet && !st.json && ::isatty(STDERR_FILENO));
   blockkrylov::Options options;
   options.rtol = rtol;
   options.max_products = st.max_products;
@@ -522,8 +678,8 @@ Solution solve(const Settings& st, const Problem& p, blockkrylov::Method method,
   // The engine judges convergence on the true residual of A X = B, also with
   // a preconditioner; the residuals reported are recomputed from X, so they
   // are there whatever happened to the solve.
-  rep.residuals = relative_residuals(A, s, p.B.data(), out.X.data());
-  if (!p.Xtrue.empty()) {
+  rep.residuals = relative_residuals(op, n, s, p.B.data(), out.X.data());
+  if (p.known) {
     std::vector<complex> E(out.X.size());
     for (size_t q = 0; q < E.size(); ++q) E[q] = out.X[q] - p.Xtrue[q];
     const std::vector<double> en = column_norms(n, s, E.data()), xn = column_norms(n, s, p.Xtrue.data());
@@ -539,6 +695,9 @@ Solution solve(const Settings& st, const Problem& p, blockkrylov::Method method,
                 std::to_string(rep.restarts) + " restarts" +
                 (rep.breakdowns > 0 ? ", " + std::to_string(rep.breakdowns) + " breakdowns" : "") +
                 "; largest relative residual " + fmt("%.3g", worst) + " (rtol " + fmt("%.3g", rtol) + ")";
+#if BLOCKKRYLOV_MPI
+  if (!st.output.empty()) out.X = bkmpi::gather_rows(MPI_COMM_WORLD, p.split, s, out.X.data());
+#endif
   return out;
 }
 
@@ -570,7 +729,17 @@ void print_summary(std::FILE* f, const Settings& st, const Problem& p, const Pre
   if (o.method == blockkrylov::Method::gmres)
     std::fprintf(f, "restart     %d\n", blockkrylov::gmres_basis_capacity(p.n, sol.block_size, st.restart));
   std::fprintf(f, "n           %d\n", p.n);
-  std::fprintf(f, "nnz         %lld\n", static_cast<long long>(p.A.nnz()));
+  std::fprintf(f, "nnz         %lld\n", static_cast<long long>(p.nnz));
+#if BLOCKKRYLOV_MPI
+  std::fprintf(f, "ranks       %d (rows", g_ranks);
+  if (g_ranks <= 8)
+    for (int c : p.split.counts) std::fprintf(f, " %d", c);
+  else
+    std::fprintf(f, ": rank 0 %d, the others %d to %d", p.split.counts[0],
+                 *std::min_element(p.split.counts.begin() + 1, p.split.counts.end()),
+                 *std::max_element(p.split.counts.begin() + 1, p.split.counts.end()));
+  std::fprintf(f, ")\n");
+#endif
   std::fprintf(f, "s           %d", p.s);
   if (o.blocks > 1) std::fprintf(f, " (in %d blocks of at most %d)", o.blocks, sol.block_size);
   std::fprintf(f, "\n");
@@ -585,7 +754,7 @@ void print_summary(std::FILE* f, const Settings& st, const Problem& p, const Pre
     std::fprintf(f, "status      converged (rtol %.1e)\n", rtol);
   else
     std::fprintf(f, "status      NOT converged (rtol %.1e): %s\n", rtol, o.message.c_str());
-  const bool known = !p.Xtrue.empty();
+  const bool known = p.known;
   std::fprintf(f, known ? "column   true rel. residual    rel. error\n" : "column   true rel. residual\n");
   for (int j = 0; j < p.s; ++j) {
     if (known)
@@ -608,7 +777,11 @@ nlohmann::json json_summary(const Settings& st, const Problem& p, const Precond&
   if (o.method == blockkrylov::Method::gmres)
     j["restart"] = blockkrylov::gmres_basis_capacity(p.n, sol.block_size, st.restart);
   j["n"] = p.n;
-  j["nnz"] = p.A.nnz();
+  j["nnz"] = p.nnz;
+#if BLOCKKRYLOV_MPI
+  j["ranks"] = g_ranks;
+  j["rows_per_rank"] = p.split.counts;
+#endif
   j["s"] = p.s;
   j["block_size"] = sol.block_size;
   j["preconditioner"] = pre.pc.name;
@@ -775,6 +948,7 @@ int run(int argc, char** argv) {
   try {
     app.parse(argc, argv);
   } catch (const CLI::ParseError& e) {
+    if (!is_root()) return e.get_exit_code() == 0 ? 0 : kExitUsage;  // every rank parses alike
     if (e.get_exit_code() == 0) return app.exit(e);
     std::fprintf(stderr, "bksolve: error: %s\nRun 'bksolve --help' for the options.\n", e.what());
     return kExitUsage;
@@ -787,15 +961,22 @@ int run(int argc, char** argv) {
 #ifdef _OPENMP
   if (st.threads > 0) omp_set_num_threads(st.threads);
 #endif
-  check_before_solving(st);
+  on_root([&] { check_before_solving(st); });
 
   const auto t0 = Clock::now();
-  Problem p = build_problem(st);
-  const bool a_symmetric = p.A.is_symmetric();
-  check_method(st, a_symmetric);
+  Problem p;
+  on_root([&] {
+    p = build_problem(st);
+    p.a_symmetric = p.A.is_symmetric();
+  });
+#if BLOCKKRYLOV_MPI
+  everywhere([&] { distribute(st, p); });
+#endif
+  everywhere([&] { check_method(st, p.a_symmetric); });
   const double setup = seconds_since(t0);
-  const Precond pre = build_preconditioner(st, p, st.method == "symmetric");
-  const blockkrylov::MethodChoice choice = choose_method(st, p, a_symmetric, pre);
+  Precond pre;
+  everywhere([&] { pre = build_preconditioner(st, p, st.method == "symmetric"); });
+  const blockkrylov::MethodChoice choice = choose_method(st, p, p.a_symmetric, pre);
   const blockkrylov::Method method = choice.method;
 
   // With --json, standard output carries the JSON object only: anything the
@@ -805,7 +986,7 @@ int run(int argc, char** argv) {
     std::fflush(stdout);
     saved_stdout = ::dup(STDOUT_FILENO);
     if (saved_stdout >= 0) ::dup2(STDERR_FILENO, STDOUT_FILENO);
-  } else {
+  } else if (is_root()) {
     std::printf("bksolve: %s\n         %s; rtol %.1e\n", p.description.c_str(), p.rhs_description.c_str(), rtol);
     std::fflush(stdout);
   }
@@ -818,18 +999,23 @@ int run(int argc, char** argv) {
     ::close(saved_stdout);
   }
 
-  if (g_interrupts.load() > 0) {
-    std::fprintf(stderr, "bksolve: interrupted after %ld iterations; no output written\n", o.iterations);
+  if (on_any_rank(g_interrupts.load() > 0)) {
+    if (is_root())
+      std::fprintf(stderr, "bksolve: interrupted after %ld iterations; no output written\n", o.iterations);
     return kExitInterrupted;
   }
   if (!st.output.empty()) {
-    std::vector<std::string> comment = {" solution X of A X = B written by bksolve",
-                                        " " + p.description, " " + p.rhs_description,
-                                        std::string(" method ") + blockkrylov::to_string(o.method) +
-                                            ", preconditioner " + pre.pc.name +
-                                            (o.converged ? ", converged" : ", NOT converged")};
-    bksolve::write_file_atomically(st.output, bksolve::format_matrix_market_array(p.n, p.s, sol.X.data(), p.n, comment));
+    on_root([&] {
+      std::vector<std::string> comment = {" solution X of A X = B written by bksolve",
+                                          " " + p.description, " " + p.rhs_description,
+                                          std::string(" method ") + blockkrylov::to_string(o.method) +
+                                              ", preconditioner " + pre.pc.name +
+                                              (o.converged ? ", converged" : ", NOT converged")};
+      bksolve::write_file_atomically(st.output,
+                                     bksolve::format_matrix_market_array(p.n, p.s, sol.X.data(), p.n, comment));
+    });
   }
+  if (!is_root()) return o.converged ? kExitConverged : kExitNotConverged;
   if (st.json)
     std::cout << json_summary(st, p, pre, sol, rtol, setup).dump(2) << std::endl;
   else
@@ -840,21 +1026,50 @@ int run(int argc, char** argv) {
 
 }  // namespace
 
-int main(int argc, char** argv) {
-  std::signal(SIGINT, on_signal);
-  std::signal(SIGTERM, on_signal);
+namespace {
+
+// Reports an error that ended the run (once: on rank 0 when every rank
+// raised it) and gives the exit status. In bksolve-mpi an error raised on
+// some ranks only ends the whole job, since the others may be waiting for
+// this one.
+int fail(const char* what, int code) {
+#if BLOCKKRYLOV_MPI
+  if (g_agreed && !is_root()) return code;
+#endif
+  std::fprintf(stderr, "bksolve: error: %s\n", what);
+  if (code != kExitUsage) bksolve::remove_pending_output();
+#if BLOCKKRYLOV_MPI
+  if (!g_agreed && g_ranks > 1) MPI_Abort(MPI_COMM_WORLD, code);
+#endif
+  return code;
+}
+
+int run_and_report(int argc, char** argv) {
   try {
     return run(argc, argv);
   } catch (const UsageError& e) {
-    std::fprintf(stderr, "bksolve: error: %s\n", e.what());
-    return kExitUsage;
-  } catch (const bksolve::MatrixMarketError& e) {
-    std::fprintf(stderr, "bksolve: error: %s\n", e.what());
+    return fail(e.what(), kExitUsage);
   } catch (const std::bad_alloc&) {
-    std::fprintf(stderr, "bksolve: error: out of memory\n");
-  } catch (const std::exception& e) {
-    std::fprintf(stderr, "bksolve: error: %s\n", e.what());
+    return fail("out of memory", kExitError);
+  } catch (const std::exception& e) {  // MatrixMarketError among them
+    return fail(e.what(), kExitError);
   }
-  bksolve::remove_pending_output();
-  return kExitError;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  std::signal(SIGINT, on_signal);
+  std::signal(SIGTERM, on_signal);
+#if BLOCKKRYLOV_MPI
+  int provided = 0;
+  MPI_Init_thread(&argc, &argv, MPI_THREAD_FUNNELED, &provided);
+  MPI_Comm_rank(MPI_COMM_WORLD, &g_rank);
+  MPI_Comm_size(MPI_COMM_WORLD, &g_ranks);
+  const int code = run_and_report(argc, argv);
+  MPI_Finalize();
+  return code;
+#else
+  return run_and_report(argc, argv);
+#endif
 }

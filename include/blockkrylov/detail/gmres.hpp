@@ -50,10 +50,10 @@ constexpr int kBasisPerColumn = 60;
 constexpr int kMinBasis = 60;
 constexpr double kDefaultBasisBytes = 2.0 * 1024 * 1024 * 1024;
 
-// Capacity m of the reflector set for n unknowns, block size s and the
-// requested restart length (<= 0: the default above): at least 2 s so that
-// s_k <= ceil(m / 2), and no more than n where that allows (reflectors stop
-// at index n).
+// Capacity m of the reflector set for n unknowns (over all ranks), block
+// size s and the requested restart length (<= 0: the default above): at
+// least 2 s so that s_k <= ceil(m / 2), and no more than n where that allows
+// (reflectors stop at index n).
 inline int gmres_capacity(int n, int s, int restart) {
   int want = restart;
   if (restart <= 0) {
@@ -65,13 +65,16 @@ inline int gmres_capacity(int n, int s, int restart) {
 
 class GmresEngine {
  public:
-  GmresEngine(int n, int s, int restart)
-      : n_(n), s_(s), restart_(restart), m_(gmres_capacity(n, s, restart)),
-        V_(static_cast<std::size_t>(n) * m_), vpiv_(m_), beta_(m_), sigma_(m_),
+  // n: this rank's rows; global_n: the rows over all ranks, which set the
+  // capacity and the cycle length (the same on every rank).
+  GmresEngine(int n, long global_n, int s, int restart)
+      : n_(n), order_(static_cast<int>(std::min<long>(global_n, INT32_MAX))), s_(s), restart_(restart),
+        m_(gmres_capacity(order_, s, restart)),
+        V_(rows::storage(n) * m_), vpiv_(m_), beta_(m_), sigma_(m_),
         G_(static_cast<std::size_t>(m_) * s), LM_(static_cast<std::size_t>(m_) * m_),
         H_(static_cast<std::size_t>(m_) * m_), sn_(static_cast<std::size_t>(s) * m_),
         cs_(static_cast<std::size_t>(s) * m_), dcoef_(static_cast<std::size_t>(s) * s),
-        work_(m_ + 1), w_(static_cast<std::size_t>(n) * s), kept_(s), dtab_(static_cast<std::size_t>(s) * 2), before_(s),
+        work_(m_ + 1), w_(rows::storage(n) * s), kept_(s), dtab_(static_cast<std::size_t>(s) * 2), before_(s),
         scale_(s) {}
 
   int capacity() const { return m_; }
@@ -164,8 +167,8 @@ class GmresEngine {
     Closing c;
     // With the default capacity a cycle is sized by its kept columns, so
     // that dependent right-hand sides cost what the independent ones do.
-    const int32_t m = restart_ > 0 ? m_ : std::min(m_, gmres_capacity(n_, sk_, 0));
-    const int32_t maxcols = std::min(m, n_) - sk_;
+    const int32_t m = restart_ > 0 ? m_ : std::min(m_, gmres_capacity(order_, sk_, 0));
+    const int32_t maxcols = std::min(m, order_) - sk_;
     int32_t ndefl_steps = ndefl_;  // counter that C_GMRESHOUSEORTHOG advances
     bool below = false;
     for (int32_t first = 1; first <= maxcols && !below;) {
@@ -243,8 +246,7 @@ class GmresEngine {
   // (to within the deflation threshold), so its residual is the same
   // combination of their residual rows.
   void estimate_residuals(Host& h, int32_t jcol) {
-    const int32_t ld = m_;
-    C_COLBLOCKNORMS(G_.data() + jcol, &ld, &sk_, &sk_, h.nrm());
+    rows::replicated_norms(G_.data() + jcol, m_, sk_, sk_, h.nrm());
     for (int l = 0; l < sk_; ++l) {
       const int i = kept_[l] - 1;
       h.est()[l] = h.nrm()[l] * scale_[i] / h.bnorm(h.col(i));
@@ -293,7 +295,7 @@ class GmresEngine {
     return false;
   }
 
-  const int n_, s_, restart_;
+  const int n_, order_, s_, restart_;  // order_: rows over all ranks
   const int32_t m_;
   std::vector<complex> V_, vpiv_, beta_, sigma_, G_, LM_, H_, sn_;
   std::vector<double> cs_;

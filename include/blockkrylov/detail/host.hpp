@@ -29,6 +29,10 @@
 //     progress callback.
 //   * Every array is sized when the object is made; a solve allocates
 //     nothing in its iterations.
+//   * Rows split over ranks (the distributed build): n is this rank's rows,
+//     global_n those of all ranks. Whatever decides the course of the solve
+//     (limits, whether the iterate is zero, a stop request) is taken over all
+//     ranks (detail/rows.hpp), so every rank makes the same calls.
 #pragma once
 
 #include <algorithm>
@@ -40,6 +44,7 @@
 #include <string>
 #include <vector>
 
+#include "blockkrylov/detail/rows.hpp"
 #include "blockkrylov/detail/slot_claims.hpp"
 
 namespace blockkrylov {
@@ -51,10 +56,9 @@ constexpr long kHistoryReserve = 20000;
 
 // The product limit when Options::max_products <= 0: ten products per
 // unknown and column (a Krylov method that needs more has stalled), at
-// least 1000 so that small systems are not cut short.
-inline long default_max_products(int n, int s) {
-  return std::max<long>(1000, 10L * static_cast<long>(n) * s);
-}
+// least 1000 so that small systems are not cut short. n: the unknowns over
+// all ranks.
+inline long default_max_products(long n, int s) { return std::max<long>(1000, 10L * n * s); }
 
 inline std::string fmt_g(double v) {
   char buf[32];
@@ -89,8 +93,8 @@ inline int unit_exponent(double v) { return v > 0.0 && std::isfinite(v) ? -std::
 // block, per-column state and the report being built.
 class Host {
  public:
-  Host(Method method, int n, int s) : method_(method), n_(n), s_(s) {
-    const std::size_t ns = static_cast<std::size_t>(n) * s;
+  Host(Method method, int n, long global_n, int s) : method_(method), n_(n), global_n_(global_n), s_(s) {
+    const std::size_t ns = rows::storage(n) * s;
     R_.assign(ns, complex(0.0));
     T1_.assign(ns, complex(0.0));
     T2_.assign(ns, complex(0.0));
@@ -122,11 +126,11 @@ class Host {
     rep.residuals.assign(sa, 0.0);
     rep.history.clear();
     rep.message.clear();
-    max_products_ = opt.max_products > 0 ? opt.max_products : default_max_products(n_, sa);
+    max_products_ = opt.max_products > 0 ? opt.max_products : default_max_products(global_n_, sa);
     pre_ = &opt.preconditioner;
     if (!pre_->empty() && pre1_.empty()) {  // first preconditioned solve: two more blocks
-      pre1_.assign(static_cast<std::size_t>(n_) * s_, complex(0.0));
-      pre2_.assign(static_cast<std::size_t>(n_) * s_, complex(0.0));
+      pre1_.assign(rows::storage(n_) * s_, complex(0.0));
+      pre2_.assign(rows::storage(n_) * s_, complex(0.0));
     }
     ascale_known_ = false;
     ascale_exp_ = 0;
@@ -335,7 +339,7 @@ class Host {
       p.percent = pct_;
       p.block = block_;
       p.blocks = blocks_;
-      return opt_->progress(p);
+      return rows::all(opt_->progress(p));  // a stop asked on any rank stops all
     }
     return true;
   }
@@ -418,13 +422,14 @@ class Host {
   const complex* bcol(int j) const { return B_ + static_cast<std::size_t>(j) * ldb_; }
   complex* rcol_mut(int j) { return R_.data() + off(j); }
 
+  // Zero on every rank: then R = B on all of them, else all form B - A X.
   bool active_iterate_is_zero() const {
-    for (int i = 0; i < sa_; ++i) {
+    bool zero = true;
+    for (int i = 0; i < sa_ && zero; ++i) {
       const complex* x = xcol(act_[i]);
-      for (int r = 0; r < n_; ++r)
-        if (!(x[r] == complex(0.0))) return false;
+      for (int r = 0; r < n_ && zero; ++r) zero = x[r] == complex(0.0);
     }
-    return true;
+    return rows::all(zero);
   }
 
   // Rebuilds the active list from the columns not yet done, in column order.
@@ -454,7 +459,9 @@ class Host {
   }
 
   const Method method_;
-  const int n_, s_;
+  const int n_;
+  const long global_n_;
+  const int s_;
   int sb_ = 0;  // columns of the bound block (<= s_)
   int block_ = 1, blocks_ = 1;
   const Operator* A_ = nullptr;

@@ -75,7 +75,7 @@ class LanczosEngine {
         Wn_(TwoSided ? ns() : 0), Qn_(TwoSided ? ns() : 0), gamma_(s), gammaold_(s), rho_(s),
         rhoold_(s), xi_(s), xiold_(s), ESVB_(4 * ss()), DSVB_(4 * ss()), esv_(s + 1), dsv_(s + 1),
         QRS_(qrs()), QRSW_(TwoSided ? qrs() : 0), RINV_(2 * ss()), UP_(ss()), UQ_(ss()),
-        TAU_(2 * ss()), SVWORK_(3 * ss()), Vd_(static_cast<std::size_t>(n) * 2 * s), vpiv_(2 * s),
+        TAU_(2 * ss()), SVWORK_(3 * ss()), Vd_(rows::storage(n) * 2 * s), vpiv_(2 * s),
         beta_(2 * s), sigma_(2 * s), Rd_(static_cast<std::size_t>(2 * s) * s),
         LMd_(static_cast<std::size_t>(4) * s * s), kept_(s), dtab_(static_cast<std::size_t>(2) * s),
         dcoef_(ss()), work_(2 * s + 1), order_(s), runpos_(s), dpos_(s), coef_(ss()), inrun_(s) {}
@@ -151,7 +151,7 @@ class LanczosEngine {
   enum class RunEnd { converged, next, failed, refresh, stagnated, limit, stopped };
   enum class Check { converged, next, go_on, refresh, stagnated };
 
-  std::size_t ns() const { return static_cast<std::size_t>(n_) * s_; }
+  std::size_t ns() const { return rows::storage(n_) * s_; }
   std::size_t ss() const { return static_cast<std::size_t>(s_) * s_; }
   std::size_t qrs() const { return static_cast<std::size_t>(3 * s_ + 3) * 2 * s_; }
   long step_cost(const Host& h) const { return TwoSided ? 2L * h.active() : h.active(); }
@@ -297,8 +297,8 @@ class LanczosEngine {
   // (rows 1..sa of TAU), a waiting column keeps its true residual. `below`
   // and emax concern the run's columns and the deflated ones it serves.
   bool read_estimates(Host& h, double& emax, bool& below) {
-    const int32_t ldtau = 2 * sa_, sa = sa_;
-    C_COLBLOCKNORMS(TAU_.data(), &ldtau, &sa, &sa, h.nrm());
+    const int32_t ldtau = 2 * sa_;
+    rows::replicated_norms(TAU_.data(), ldtau, sa_, sa_, h.nrm());
     const auto relative = [&](double nrm, int i) {
       return static_cast<double>(std::ldexp(static_cast<long double>(nrm), -eb_) / h.enorm(h.col(i)));
     };

@@ -57,20 +57,26 @@ inline std::string check_options(Method m, const Options& o) {
 
 class SolverState {
  public:
+  // Collective in the distributed build: the sizes are checked over all
+  // ranks, and every rank ends up with the same why_.
   SolverState(Method method, int n, int s, Options options)
       : method_(method), n_(n), s_(s), options_(std::move(options)) {
     report_.method = method;
-    if (n < 1) why_ = "n must be at least 1";
+    const long N = rows::global(n);  // n itself in the serial build
+    if (N < 1) why_ = "n must be at least 1";
+    else if (n < 0) why_ = "a rank's row count n must not be negative";
     else if (s < 1) why_ = "the block size s must be at least 1";
-    else if (method == Method::gmres && s >= n)
+    else if (method == Method::gmres && s >= N)
       why_ = "block GMRES needs s < n (the cycle needs room for one basis vector beyond the block)";
-    else if (s > n) why_ = "the block size s must not exceed n";
+    else if (s > N) why_ = "the block size s must not exceed n";
+    rows::agree(why_);
+    if (why_.empty() && rows::ranks() > 1) why_ = check_root_rows(method, N, s, rows::root_rows(n));
     if (!why_.empty()) return;
-    host_.emplace(method, n, s);
+    host_.emplace(method, n, N, s);
     switch (method) {
       case Method::symmetric: symmetric_.emplace(n, s); break;
       case Method::qmr: twosided_.emplace(n, s); break;
-      case Method::gmres: gmres_.emplace(n, s, options_.restart); break;
+      case Method::gmres: gmres_.emplace(n, N, s, options_.restart); break;
     }
     block_report_.residuals.reserve(s);
     report_.residuals.reserve(s);
@@ -82,12 +88,12 @@ class SolverState {
     if (why.empty()) {
       if (nrhs < 1) why = "nrhs must be at least 1";
       else if (ldb < n_ || ldx < n_) why = "ldb and ldx must be at least n";
-      else if (B == nullptr || X == nullptr) why = "B and X must not be null";
+      else if ((B == nullptr || X == nullptr) && n_ > 0) why = "B and X must not be null";
       else if (!A) why = "the operator A is empty";
       else if (method_ == Method::qmr && (At == nullptr || !*At)) why = "the operator A^T is empty";
       else why = check_options(method_, options_);
     }
-    if (!why.empty()) return invalid(why);
+    if (rows::agree(why)) return invalid(why);  // arguments unusable on any rank
     const ThreadScope threads(options_.threads);
 
     Report& agg = report_;
@@ -158,6 +164,21 @@ class SolverState {
     return report_;
   }
 
+  // Why rank 0's share of the rows (n0) cannot hold what the kernels keep
+  // there; empty when it can.
+  std::string check_root_rows(Method method, long N, int s, int n0) const {
+    const int need = root_rows_needed(method, N, s, options_.restart);
+    if (n0 >= need) return {};
+    const std::string holds = ", but it holds " + std::to_string(n0) + ": give rank 0 at least " +
+                              std::to_string(need) + " rows, or ";
+    std::string why = "with " + std::to_string(rows::ranks()) + " ranks, rank 0 must hold more rows than ";
+    if (method == Method::gmres)
+      return why + "the GMRES basis has vectors (capacity m = " + std::to_string(need - 1) + ")" + holds +
+             "lower Options::restart (at least 2 s)";
+    return why + "the block has columns (s = " + std::to_string(s) +
+           "), since the deflation test of a block keeps its pivot rows there" + holds + "use a smaller block";
+  }
+
   std::string summary(const Report& r) const {
     double worst = 0.0;
     for (double v : r.residuals) worst = std::max(worst, v);
@@ -203,6 +224,12 @@ inline Options& Solver::options() { return state_->options(); }
 inline const Report& Solver::report() const { return state_->report(); }
 
 inline int gmres_basis_capacity(int n, int s, int restart) { return detail::gmres_capacity(n, s, restart); }
+
+inline int root_rows_needed(Method method, long n, int s, int restart) {
+  if (method == Method::gmres)
+    return detail::gmres_capacity(static_cast<int>(std::min<long>(n, INT32_MAX)), s, restart) + 1;
+  return s > 1 ? s + 1 : 0;
+}
 
 inline Report solve_symmetric(int n, int s, const Operator& A, const complex* B, int ldb,
                               complex* X, int ldx, const Options& options) {
