@@ -19,6 +19,55 @@ void keep(PetscErrorCode& slot, PetscErrorCode e) {
   if (e && !slot) slot = e;
 }
 
+// op() with the arrays x and y placed in the dense wrappers X and Y; both are
+// taken back whatever happens. An operation that failed half-way may leave
+// its matrices in a state PETSc will not even destroy (columns taken out and
+// not returned): then X and Y are dropped, quietly, and left null for the
+// caller to make afresh.
+template <class Op>
+PetscErrorCode with_blocks(Mat& X, Mat& Y, const complex* x, complex* y, Op op) {
+  PetscFunctionBegin;
+  PetscCall(MatDensePlaceArray(X, storage(x)));
+  PetscErrorCode e = MatDensePlaceArray(Y, storage(y));
+  if (!e) {
+    e = op();
+    const PetscErrorCode r = MatDenseResetArray(Y);
+    if (!e) e = r;
+  }
+  const PetscErrorCode r = MatDenseResetArray(X);
+  if (!e) e = r;
+  if (e) {
+    PetscPushErrorHandler(PetscReturnErrorHandler, nullptr);
+    MatDestroy(&Y);
+    MatDestroy(&X);
+    PetscPopErrorHandler();
+    X = Y = nullptr;
+  }
+  PetscCall(e);
+  PetscFunctionReturn(0);
+}
+
+// op(xv, yv) for each of the k columns of x and y (n rows each), placed in
+// the vectors xv and yv and taken back whatever happens.
+template <class Op>
+PetscErrorCode each_column(Vec xv, Vec yv, PetscInt n, int k, const complex* x, complex* y, Op op) {
+  PetscFunctionBegin;
+  for (int c = 0; c < k; ++c) {
+    const std::size_t off = static_cast<std::size_t>(c) * static_cast<std::size_t>(n);
+    PetscCall(VecPlaceArray(xv, storage(n ? x + off : nullptr)));
+    PetscErrorCode e = VecPlaceArray(yv, storage(n ? y + off : nullptr));
+    if (!e) {
+      e = op(xv, yv);
+      const PetscErrorCode r = VecResetArray(yv);
+      if (!e) e = r;
+    }
+    const PetscErrorCode r = VecResetArray(xv);
+    if (!e) e = r;
+    PetscCall(e);
+  }
+  PetscFunctionReturn(0);
+}
+
 }  // namespace
 
 void fill_nan(PetscInt n, int k, complex* y) {
@@ -120,49 +169,16 @@ PetscErrorCode BlockProducts::apply_block(bool transposed, int k, const complex*
   PetscCall(product(transposed, k, &X, &Y));
   if (!Y) PetscCall(apply_columns(transposed, k, x, y));
   else {
-    // Every placed array is taken back whatever happens in between, so that
-    // the wrappers stay usable after a failed product.
-    PetscCall(MatDensePlaceArray(X, storage(x)));
-    PetscErrorCode e = MatDensePlaceArray(Y, storage(y));
-    if (!e) {
-      e = MatProductNumeric(Y);
-      const PetscErrorCode r = MatDenseResetArray(Y);
-      if (!e) e = r;
-    }
-    const PetscErrorCode r = MatDenseResetArray(X);
-    if (!e) e = r;
-    if (e) {
-      // A product that failed half-way may leave its matrices in a state
-      // PETSc will not even destroy (columns taken out and not returned):
-      // they are dropped, quietly, and made afresh by the next call.
-      Product& p = prod_[transposed][k - 1];
-      PetscPushErrorHandler(PetscReturnErrorHandler, nullptr);
-      MatDestroy(&p.Y);
-      MatDestroy(&p.X);
-      PetscPopErrorHandler();
-      p.X = p.Y = nullptr;
-    }
-    PetscCall(e);
+    Product& p = prod_[transposed][k - 1];
+    PetscCall(with_blocks(p.X, p.Y, x, y, [&] { return MatProductNumeric(p.Y); }));
   }
   PetscFunctionReturn(0);
 }
 
 PetscErrorCode BlockProducts::apply_columns(bool transposed, int k, const complex* x, complex* y) {
-  PetscFunctionBegin;
-  for (int c = 0; c < k; ++c) {
-    const std::size_t off = static_cast<std::size_t>(c) * static_cast<std::size_t>(n_);
-    PetscCall(VecPlaceArray(xv_, storage(n_ ? x + off : nullptr)));
-    PetscErrorCode e = VecPlaceArray(yv_, storage(n_ ? y + off : nullptr));
-    if (!e) {
-      e = transposed ? MatMultTranspose(A_, xv_, yv_) : MatMult(A_, xv_, yv_);
-      const PetscErrorCode r = VecResetArray(yv_);
-      if (!e) e = r;
-    }
-    const PetscErrorCode r = VecResetArray(xv_);
-    if (!e) e = r;
-    PetscCall(e);
-  }
-  PetscFunctionReturn(0);
+  return each_column(xv_, yv_, n_, k, x, y, [&](Vec xc, Vec yc) {
+    return transposed ? MatMultTranspose(A_, xc, yc) : MatMult(A_, xc, yc);
+  });
 }
 
 // ---------------------------------------------------------------------------
@@ -226,43 +242,14 @@ PetscErrorCode PcApplications::apply_block(int k, const complex* x, complex* y) 
     PetscCall(MatCreateDense(comm, n_, PETSC_DECIDE, N_, k, nullptr, &p.X));
     PetscCall(MatCreateDense(comm, n_, PETSC_DECIDE, N_, k, nullptr, &p.Y));
   }
-  PetscCall(MatDensePlaceArray(p.X, storage(x)));
-  PetscErrorCode e = MatDensePlaceArray(p.Y, storage(y));
-  if (!e) {
-    e = PCMatApply(pc_, p.X, p.Y);
-    const PetscErrorCode r = MatDenseResetArray(p.Y);
-    if (!e) e = r;
-  }
-  const PetscErrorCode r = MatDenseResetArray(p.X);
-  if (!e) e = r;
-  if (e) {
-    // As for a failed product: the pair is dropped and made afresh.
-    PetscPushErrorHandler(PetscReturnErrorHandler, nullptr);
-    MatDestroy(&p.X);
-    MatDestroy(&p.Y);
-    PetscPopErrorHandler();
-    p.X = p.Y = nullptr;
-  }
-  PetscCall(e);
+  PetscCall(with_blocks(p.X, p.Y, x, y, [&] { return PCMatApply(pc_, p.X, p.Y); }));
   PetscFunctionReturn(0);
 }
 
 PetscErrorCode PcApplications::apply_columns(bool transposed, int k, const complex* x, complex* y) {
-  PetscFunctionBegin;
-  for (int c = 0; c < k; ++c) {
-    const std::size_t off = static_cast<std::size_t>(c) * static_cast<std::size_t>(n_);
-    PetscCall(VecPlaceArray(xv_, storage(n_ ? x + off : nullptr)));
-    PetscErrorCode e = VecPlaceArray(yv_, storage(n_ ? y + off : nullptr));
-    if (!e) {
-      e = transposed ? PCApplyTranspose(pc_, xv_, yv_) : PCApply(pc_, xv_, yv_);
-      const PetscErrorCode r = VecResetArray(yv_);
-      if (!e) e = r;
-    }
-    const PetscErrorCode r = VecResetArray(xv_);
-    if (!e) e = r;
-    PetscCall(e);
-  }
-  PetscFunctionReturn(0);
+  return each_column(xv_, yv_, n_, k, x, y, [&](Vec xc, Vec yc) {
+    return transposed ? PCApplyTranspose(pc_, xc, yc) : PCApply(pc_, xc, yc);
+  });
 }
 
 }  // namespace bkpetsc

@@ -17,6 +17,7 @@
 #include <tuple>
 
 #include "matrix_market.hpp"
+#include "support/command.hpp"
 
 #ifndef BKSOLVE_BINARY
 #define BKSOLVE_BINARY ""
@@ -27,16 +28,8 @@ namespace {
 namespace fs = std::filesystem;
 using complex = std::complex<double>;
 
-struct Result {
-  int code = -1;
-  std::string out, err;
-};
-
-std::string slurp(const fs::path& p) {
-  std::ostringstream s;
-  s << std::ifstream(p, std::ios::binary).rdbuf();
-  return s.str();
-}
+using bk_test::Result;
+using bk_test::slurp;
 
 // An n x n tridiagonal coordinate file: diagonal d, sub- and superdiagonal
 // `lower` and `upper` (stored as symmetric when equal), entry (i, j) scaled by
@@ -84,12 +77,7 @@ class Bksolve : public ::testing::Test {
   }
   long files() const { return std::distance(fs::directory_iterator(dir_ / "work"), {}); }
 
-  Result run(const std::string& args) {
-    const std::string cmd = std::string(BKSOLVE_BINARY) + " " + args + " > " + (dir_ / "out").string() + " 2> " +
-                            (dir_ / "err").string() + " < /dev/null";
-    const int st = std::system(cmd.c_str());
-    return {WIFEXITED(st) ? WEXITSTATUS(st) : -1, slurp(dir_ / "out"), slurp(dir_ / "err")};
-  }
+  Result run(const std::string& args) { return bk_test::run_command(BKSOLVE_BINARY, args, dir_); }
   // Runs a solve that must succeed and returns its JSON summary.
   nlohmann::json run_json(const std::string& args) {
     const Result r = run(args + " --json");

@@ -19,6 +19,7 @@
 #include <string>
 
 #include "matrix_market.hpp"
+#include "support/command.hpp"
 
 namespace {
 
@@ -28,16 +29,8 @@ using nlohmann::json;
 
 int g_ranks = 1;
 
-struct Result {
-  int code = -1;
-  std::string out, err;
-};
-
-std::string slurp(const fs::path& p) {
-  std::ostringstream s;
-  s << std::ifstream(p, std::ios::binary).rdbuf();
-  return s.str();
-}
+using bk_test::Result;
+using bk_test::slurp;
 
 long count(const std::string& text, const std::string& what) {
   long c = 0;
@@ -94,10 +87,7 @@ class BksolveMpi : public ::testing::Test {
     return (dir_ / name).string();
   }
   Result run(const std::string& program, const std::string& args) {
-    const std::string cmd = program + " " + args + " > " + (dir_ / "out").string() + " 2> " +
-                            (dir_ / "err").string() + " < /dev/null";
-    const int st = std::system(cmd.c_str());
-    return {WIFEXITED(st) ? WEXITSTATUS(st) : -1, slurp(dir_ / "out"), slurp(dir_ / "err")};
+    return bk_test::run_command(program, args, dir_);
   }
   Result serial(const std::string& args) { return run(BKSOLVE_BINARY, args); }
   Result mpi(const std::string& args) {
