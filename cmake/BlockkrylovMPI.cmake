@@ -46,6 +46,11 @@ if(MPIEXEC_EXECUTABLE)
   endif()
 endif()
 
+# The environment of every test on several ranks: one OpenMP and one BLAS
+# thread per rank, and ranks that yield the core while they wait in a
+# collective (oversubscribed, a spinning rank starves the one it waits for).
+set(BK_MPI_TEST_ENVIRONMENT "OMP_NUM_THREADS=1;OPENBLAS_NUM_THREADS=1;OMPI_MCA_mpi_yield_when_idle=1")
+
 # bk_add_mpi_test(NAME <name> RANKS <n> COMMAND <program> [args...])
 # Registers a test that runs <program> on <n> ranks.
 function(bk_add_mpi_test)
@@ -53,7 +58,6 @@ function(bk_add_mpi_test)
   add_test(NAME ${T_NAME}
            COMMAND ${MPIEXEC_EXECUTABLE} ${BK_MPIEXEC_FLAGS} ${MPIEXEC_NUMPROC_FLAG} ${T_RANKS}
                    ${MPIEXEC_PREFLAGS} ${T_COMMAND} ${MPIEXEC_POSTFLAGS})
-  # Ranks share two cores: one OpenMP and one BLAS thread each.
   set_tests_properties(${T_NAME} PROPERTIES PROCESSORS ${T_RANKS}
-                       ENVIRONMENT "OMP_NUM_THREADS=1;OPENBLAS_NUM_THREADS=1")
+                       ENVIRONMENT "${BK_MPI_TEST_ENVIRONMENT}")
 endfunction()
