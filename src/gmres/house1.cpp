@@ -67,6 +67,7 @@ long double* packet(int len) {
 }
 #endif
 
+const char* const kBeyondN = "ERROR IN HOUSE1: M>N ILLEGAL CONDITION INPUT:";
 const char* const kFewRows = "ERROR IN BLOCKKRYLOV: RANK 0 HOLDS TOO FEW ROWS FOR THE GMRES BASIS:";
 
 // One range on one rank: the serial computation, with x(1..m-1) copied to
@@ -105,23 +106,23 @@ void house_local(int mm, int nn, const zc* x, zc* vpiv, zc* beta, zc* sigma, zc*
 // for squares of doubles.
 void house(const int* m, const int* n, const zc* x, zc* vpiv, zc* beta, zc* sigma, zc* above) {
   const int mm = *m, nn = *n;
-  const bool mine = comm::root();
-  if (mine && mm > nn) {
-    if (comm::split()) fatal_record(kFewRows);
-    fatal_record("ERROR IN HOUSE1: M>N ILLEGAL CONDITION INPUT:");
+  if (!comm::split()) {
+    if (mm > nn) fatal_record(kBeyondN);
+    return house_local(mm, nn, x, vpiv, beta, sigma, above);
   }
-  if (!comm::split()) return house_local(mm, nn, x, vpiv, beta, sigma, above);
 
 #if BLOCKKRYLOV_MPI
-  if (mine && mm == nn) fatal_record(kFewRows);
-  long double* pk = packet(3 + (above ? 2 * (mm - 1) : 0));
+  require_pivot_rows(mm, nn);
+  const bool mine = comm::root();
+  const int len = 3 + (above ? 2 * (mm - 1) : 0);
+  long double* pk = packet(len);
   pk[0] = mine ? squares(x + mm, nn - mm) : squares(x, nn);
   for (int i = 1; i <= (above ? mm : 1); ++i) {
     const zc xi = mine ? x[i == 1 ? mm - 1 : i - 2] : zc(-0.0, -0.0);
     pk[2 * i - 1] = xi.real();
     pk[2 * i] = xi.imag();
   }
-  comm::sum(pk, 3 + (above ? 2 * (mm - 1) : 0));
+  comm::sum(pk, len);
   const zc xm(static_cast<double>(pk[1]), static_cast<double>(pk[2]));
   for (int i = 1; above && i < mm; ++i)
     above[i - 1] = zc(static_cast<double>(pk[2 * i + 1]), static_cast<double>(pk[2 * i + 2]));
@@ -137,7 +138,7 @@ void house(const int* m, const int* n, const zc* x, zc* vpiv, zc* beta, zc* sigm
 
 // A vector held whole by the caller (on every rank alike): no communication.
 void HOUSE1(const int* m, const int* n, const zc* x, zc* vpiv, zc* beta, zc* sigma) {
-  if (*m > *n) fatal_record("ERROR IN HOUSE1: M>N ILLEGAL CONDITION INPUT:");
+  if (*m > *n) fatal_record(kBeyondN);
   house_local(*m, *n, x, vpiv, beta, sigma, nullptr);
 }
 
